@@ -1,0 +1,251 @@
+"""Loading the module: its definition, globals, function objects and the
+one-module, one-interpreter rules."""
+import builtins
+import importlib
+import inspect
+import pickle
+import sys
+import types
+
+import duckdb
+import pandas
+import pathlib
+import pytest
+
+from conftest import INIT, SOURCE_FILE, run_isolated
+
+MODULE_DOC = (
+    "\nPatch: single-period gap interpolation in brz_eus_tahmin.\n\n"
+    "Post-ingest manipulation \u2014 deliberately separate from ingest.\n"
+)
+PATCH_DOC = "\n".join(
+    [
+        "Patch single-period gaps in brz_eus_tahmin by interpolation.",
+        "",
+        "    For each muta: if period N-1 and N+1 have eus_skor but N doesn't,",
+        "    insert a new row for N with eus_skor = avg(N-1, N+1).",
+        "    Does NOT modify existing rows \u2014 only inserts new ones.",
+        "",
+        "    Uses calendar-based period sequence (YYMM), not just existing periods.",
+        "    This correctly handles entirely missing periods (e.g., 2507 doesn't",
+        "    exist at all in the table).",
+        "    ",
+    ]
+)
+PATCH_LOCALS = (
+    "db_path con min_d max_d calendar d eus eus_lookup _ row rows i prev_d gap_d next_d "
+    "prev_mutas next_mutas gap_mutas candidates muta prev_skor prev_iht next_skor next_iht "
+    "avg_skor avg_iht patch_df period_counts cnt m d m d m d"
+).split()
+
+
+def test_module_definition_and_globals(module):
+    assert module.__doc__ == MODULE_DOC and len(module.__doc__) == 122
+    assert module.__name__ == "velmora.pipeline.patch_eus"
+    assert module.__package__ == "velmora.pipeline"
+    assert module.__file__ == module.__spec__.origin
+    assert not hasattr(module, "__path__")
+    assert list(vars(module))[-7:] == [
+        "__builtins__", "Path", "duckdb", "pd", "_next_donem", "patch_eus_gaps", "__test__",
+    ]
+    assert module.__builtins__ is builtins
+    assert module.Path is pathlib.Path
+    assert module.duckdb is duckdb and module.pd is pandas
+    assert module.__test__ == {} and type(module.__test__) is dict
+
+
+@pytest.mark.parametrize(
+    "name, doc, annotations, first_line, varnames, signature",
+    [
+        ("_next_donem", "YYMM \u2192 next month. '2512' \u2192 '2601'.",
+         {"d": "str", "return": "str"}, 13, ("d", "yy", "mm"), "(d: 'str') -> 'str'"),
+        ("patch_eus_gaps", PATCH_DOC, {"db_path": "Path"}, 23, tuple(PATCH_LOCALS),
+         "(db_path: 'Path')"),
+    ],
+)
+def test_function_attributes(module, name, doc, annotations, first_line, varnames, signature):
+    f = getattr(module, name)
+    assert (f.__name__, f.__qualname__, f.__module__) == (name, name, "velmora.pipeline.patch_eus")
+    assert f.__doc__ == doc and len(PATCH_DOC) == 433
+    assert f.__annotations__ == annotations
+    assert list(f.__annotations__) == list(annotations)
+    assert f.__defaults__ is None and f.__kwdefaults__ is None and f.__closure__ is None
+    assert f.__globals__ is vars(module)
+    assert f.__dict__ == {}
+    assert str(inspect.signature(f)) == signature
+    code = f.__code__
+    assert isinstance(code, types.CodeType)
+    assert (code.co_name, code.co_filename, code.co_firstlineno) == (name, SOURCE_FILE, first_line)
+    assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (1, 0, 0)
+    assert code.co_nlocals == len(varnames) and code.co_varnames == varnames
+    assert code.co_flags == 3 and code.co_stacksize == 0
+    assert code.co_code == b""
+    assert code.co_consts == code.co_names == code.co_freevars == code.co_cellvars == ()
+    if sys.version_info < (3, 10):
+        assert code.co_lnotab == b""
+
+
+def test_functions_behave_like_python_functions(module, restore_globals):
+    f = module._next_donem
+    f.custom = 1
+    f.__doc__ = "other"
+    f.__name__ = "renamed"
+    try:
+        assert f.__dict__ == {"custom": 1} and f.__doc__ == "other" and f.__name__ == "renamed"
+        with pytest.raises(TypeError):
+            f.__name__ = 3
+    finally:
+        del f.custom
+        f.__doc__ = "YYMM \u2192 next month. '2512' \u2192 '2601'."
+        f.__name__ = "_next_donem"
+
+    class Holder:
+        successor = module._next_donem
+        def __str__(self):
+            return "2412"
+
+    # Bound to an instance, the instance is the argument (and not a str).
+    assert Holder.successor is module._next_donem
+    with pytest.raises(TypeError, match="got Holder"):
+        Holder().successor()
+    for fn in (module._next_donem, module.patch_eus_gaps):
+        assert pickle.loads(pickle.dumps(fn)) is fn
+
+
+def test_reimport_and_reload_keep_the_module(module):
+    before = dict(vars(module))
+    del sys.modules["velmora.pipeline.patch_eus"]
+    try:
+        again = importlib.import_module("velmora.pipeline.patch_eus")
+    finally:
+        sys.modules["velmora.pipeline.patch_eus"] = module
+    assert again is module
+    assert importlib.reload(module) is module
+    assert {k: v for k, v in vars(module).items()} == before
+
+
+def test_print_and_round_are_bound_at_load(module, tmp_path, capsys, monkeypatch):
+    from conftest import make_db
+    db = make_db(tmp_path / "x.duckdb")
+    monkeypatch.setattr(builtins, "print", lambda *a: None)
+    monkeypatch.setattr(builtins, "round", lambda *a: 0)
+    module.patch_eus_gaps(db)
+    assert capsys.readouterr().out == "  [SKIP] patch_eus_gaps: empty table\n"
+
+
+# Loading in a fresh interpreter: each case blocks or breaks something before
+# the import and reports what the import raised and what came after.
+FAILED_IMPORT = """
+import json, sys, traceback
+{setup}
+entries, message, first_globals = [], None, None
+try:
+    import velmora.pipeline.patch_eus
+except BaseException as e:
+    message = type(e).__name__ + ": " + str(e)
+    tb = e.__traceback__
+    while tb:
+        if tb.tb_frame.f_code.co_filename == "src/velmora/pipeline/patch_eus":
+            entries.append([tb.tb_frame.f_code.co_name, tb.tb_lineno])
+            first_globals = tb.tb_frame.f_globals
+        tb = tb.tb_next
+{repair}
+import velmora.pipeline.patch_eus as m
+print(json.dumps({{"message": message, "entries": entries,
+                  "fresh": first_globals is not None and vars(m) is not first_globals,
+                  "works": m._next_donem("2512")}}))
+"""
+
+
+@pytest.mark.parametrize(
+    "setup, repair, message, line",
+    [
+        ("sys.modules['duckdb'] = None", "del sys.modules['duckdb']",
+         "ModuleNotFoundError: import of duckdb halted; None in sys.modules", 9),
+        ("sys.modules['pandas'] = None", "del sys.modules['pandas']",
+         "ModuleNotFoundError: import of pandas halted; None in sys.modules", 10),
+        ("import pathlib; P = pathlib.Path; del pathlib.Path", "pathlib.Path = P",
+         "ImportError: cannot import name Path", 7),
+        ("sys.modules['pathlib'] = None", "del sys.modules['pathlib']",
+         "ModuleNotFoundError: import of pathlib halted; None in sys.modules", 7),
+    ],
+)
+def test_failed_import_adds_one_entry_and_can_be_retried(setup, repair, message, line):
+    out = run_isolated(FAILED_IMPORT.format(setup=setup, repair=repair))
+    assert out["message"] == message
+    assert out["entries"] == [[INIT, line]]
+    assert out["fresh"] and out["works"] == "2601"
+
+
+def test_path_falls_back_to_submodule_entry():
+    out = run_isolated("""
+        import json, sys, pathlib
+        import duckdb, pandas  # these need pathlib.Path themselves
+        real = pathlib.Path
+        del pathlib.Path
+        sys.modules["pathlib.Path"] = real
+        import velmora.pipeline.patch_eus as m
+        print(json.dumps(m.Path is real))
+    """)
+    assert out is True
+
+
+def test_other_module_object_is_refused():
+    out = run_isolated("""
+        import importlib.util, json
+        spec = importlib.util.find_spec("velmora.pipeline.patch_eus")
+        first = importlib.util.module_from_spec(spec)
+        second = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(first)
+        spec.loader.exec_module(first)
+        try:
+            spec.loader.exec_module(second)
+            message = None
+        except RuntimeError as e:
+            message = str(e)
+        third = importlib.util.module_from_spec(spec)
+        print(json.dumps([message, third is first, hasattr(second, "duckdb")]))
+    """)
+    assert out == [
+        "Module 'patch_eus' has already been imported. Re-initialisation is not supported.",
+        True,
+        False,
+    ]
+
+
+def test_loaded_under_another_name():
+    out = run_isolated("""
+        import importlib.util, json, pickle, sys
+        origin = importlib.util.find_spec("velmora.pipeline.patch_eus").origin
+        spec = importlib.util.spec_from_file_location("alias.patch_eus", origin)
+        m = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(m)
+        print(json.dumps([m.__name__, m.patch_eus_gaps.__module__,
+                          sys.modules["velmora.pipeline.patch_eus"] is m,
+                          pickle.loads(pickle.dumps(m._next_donem)) is m._next_donem]))
+    """)
+    assert out == ["alias.patch_eus", "velmora.pipeline.patch_eus", True, True]
+
+
+def test_second_interpreter_is_refused():
+    pytest.importorskip("_xxsubinterpreters")
+    out = run_isolated("""
+        import json, tempfile, _xxsubinterpreters as interpreters
+        import velmora.pipeline.patch_eus
+        result = tempfile.mktemp()
+        probe = (
+            "try:\\n"
+            "    import velmora.pipeline.patch_eus\\n"
+            "    outcome = 'imported'\\n"
+            "except ImportError as e:\\n"
+            "    outcome = str(e)\\n"
+            f"open({result!r}, 'w').write(outcome)\\n"
+        )
+        interp = interpreters.create()
+        interpreters.run_string(interp, probe)
+        print(json.dumps(open(result).read()))
+    """)
+    assert out == (
+        "Interpreter change detected - this module can only be loaded into one "
+        "interpreter per process."
+    )
