@@ -249,3 +249,54 @@ def test_second_interpreter_is_refused():
         "Interpreter change detected - this module can only be loaded into one "
         "interpreter per process."
     )
+
+
+def next_minor_interpreter():
+    import shutil
+    import subprocess
+    from pathlib import Path
+    script = Path(__file__).resolve().parent.parent / "scripts" / "find-python"
+    name = "python3.%d" % (sys.version_info[1] + 1)
+    found = subprocess.run([str(script), name], capture_output=True, text=True)
+    return found.stdout.strip() if found.returncode == 0 and shutil.which("bash") else None
+
+
+@pytest.mark.skipif(sys.version_info[:2] != (3, 9), reason="3.9 build loaded by 3.10")
+def test_version_mismatch_warns_and_fails_only_as_error(module):
+    python = next_minor_interpreter()
+    if not python:
+        pytest.skip("no python3.10 here")
+    out = run_isolated(
+        """
+        import importlib.machinery, importlib.util, json, warnings
+        origin = %r
+        loader = importlib.machinery.ExtensionFileLoader("velmora.pipeline.patch_eus", origin)
+        spec = importlib.util.spec_from_file_location(
+            "velmora.pipeline.patch_eus", origin, loader=loader)
+        outcomes = []
+        for action in ("error", "error", "always"):
+            with warnings.catch_warnings(record=True) as seen:
+                warnings.simplefilter(action)
+                try:
+                    loader.exec_module(importlib.util.module_from_spec(spec))
+                    outcome = "loaded"
+                except BaseException as e:
+                    tb, files = e.__traceback__, []
+                    while tb:
+                        files.append(tb.tb_frame.f_code.co_filename)
+                        tb = tb.tb_next
+                    outcome = [type(e).__name__, str(e),
+                               "src/velmora/pipeline/patch_eus" in files]
+            outcomes.append([outcome, [str(w.message) for w in seen]])
+        print(json.dumps(outcomes))
+        """ % module.__file__,
+        python=python,
+    )
+    text = ("compile time Python version 3.9 of module 'velmora.pipeline.patch_eus' "
+            "does not match runtime version 3.10")
+    # As an error, twice: nothing stays recorded between the attempts.
+    assert out[0] == out[1] == [["RuntimeWarning", text, False], []]
+    # As a warning, loading goes on (here to the import of duckdb, which
+    # this interpreter does not have).
+    assert out[2][1] == [text]
+    assert out[2][0] == "loaded" or out[2][0][0] == "ModuleNotFoundError"
