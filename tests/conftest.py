@@ -72,3 +72,60 @@ def restore_globals():
     yield vars(patch_eus)
     for name in ("duckdb", "pd", "_next_donem"):
         vars(patch_eus)[name] = saved[name]
+
+
+class Injected(Exception):
+    """Raised by a Recorder at the call it was told to fail."""
+
+
+def _unwrap(value):
+    return object.__getattribute__(value, "_target") if isinstance(value, Recorder) else value
+
+
+class Recorder:
+    """Stands in for a real duckdb or pandas object: forwards every method
+    call, records it as (method, args) in a shared log, and wraps whatever
+    duckdb or pandas object the call returns, so that calls on those are
+    recorded too.  With `fail` = (method, n) the n-th call of that method
+    (counted from 1) raises Injected instead of running."""
+
+    def __init__(self, target, log, fail=None, counts=None):
+        object.__setattr__(self, "_target", target)
+        object.__setattr__(self, "_log", log)
+        object.__setattr__(self, "_fail", fail)
+        object.__setattr__(self, "_counts", {} if counts is None else counts)
+
+    def _wrap(self, value):
+        module = type(value).__module__ or ""
+        if module.startswith(("duckdb", "_duckdb", "pandas")) and not isinstance(value, type):
+            return Recorder(value, self._log, self._fail, self._counts)
+        return value
+
+    def _record(self, method, args):
+        self._log.append((method, tuple(_unwrap(a) for a in args)))
+        counts = self._counts
+        counts[method] = counts.get(method, 0) + 1
+        if self._fail == (method, counts[method]):
+            raise Injected(method)
+
+    def __getattr__(self, name):
+        value = getattr(self._target, name)
+        if not callable(value) or isinstance(value, type) and name != "DataFrame":
+            return value
+
+        def call(*args, **kwargs):
+            self._record(name, args)
+            return self._wrap(value(*map(_unwrap, args), **kwargs))
+
+        return call
+
+    def __len__(self):
+        self._record("__len__", ())
+        return len(self._target)
+
+    def __getitem__(self, key):
+        self._record("__getitem__", (key,))
+        return self._wrap(self._target[key])
+
+    def __bool__(self):
+        return bool(self._target)
