@@ -194,14 +194,24 @@ FULL_RUN_CALLS = [
 )
 def test_call_sequence(module, restore_globals, tmp_path, monkeypatch, rows, calls):
     db = make_db(tmp_path / "scores.duckdb", rows)
-    log = []
     stdout = io.StringIO()
+    printed_before_close = []
+
+    class Log(list):
+        def append(self, entry):
+            if entry[0] == "close":
+                printed_before_close.append(stdout.getvalue())
+            super().append(entry)
+
+    log = Log()
     monkeypatch.setattr("sys.stdout", stdout)
     restore_globals["duckdb"] = Recorder(duckdb, log)
     restore_globals["pd"] = Recorder(pandas, log)
     module.patch_eus_gaps(db)
     names = [name for name, _ in log if name != "notna"]
     assert names == calls
+    # Every exit prints its lines first, then closes.
+    assert printed_before_close == [stdout.getvalue()] and stdout.getvalue()
     assert log[0][1] == (str(db),)
     sql = [args[0] for name, args in log if name == "execute"]
     assert sql == [
