@@ -70,8 +70,9 @@ def restore_globals():
     """Puts back the module globals a test rebinds."""
     saved = dict(vars(patch_eus))
     yield vars(patch_eus)
-    for name in ("duckdb", "pd", "_next_donem"):
-        vars(patch_eus)[name] = saved[name]
+    # Put everything back in its original order.
+    vars(patch_eus).clear()
+    vars(patch_eus).update(saved)
 
 
 class Injected(Exception):
@@ -87,26 +88,32 @@ class Recorder:
     call, records it as (method, args) in a shared log, and wraps whatever
     duckdb or pandas object the call returns, so that calls on those are
     recorded too.  With `fail` = (method, n) the n-th call of that method
-    (counted from 1) raises Injected instead of running."""
+    (counted from 1) raises Injected instead of running; with `replace` =
+    (method, n, func) its result is replaced by func(result)."""
 
-    def __init__(self, target, log, fail=None, counts=None):
+    def __init__(self, target, log, fail=None, replace=None, counts=None):
         object.__setattr__(self, "_target", target)
         object.__setattr__(self, "_log", log)
         object.__setattr__(self, "_fail", fail)
+        object.__setattr__(self, "_replace", replace)
         object.__setattr__(self, "_counts", {} if counts is None else counts)
 
     def _wrap(self, value):
         module = type(value).__module__ or ""
         if module.startswith(("duckdb", "_duckdb", "pandas")) and not isinstance(value, type):
-            return Recorder(value, self._log, self._fail, self._counts)
+            return Recorder(value, self._log, self._fail, self._replace, self._counts)
         return value
 
-    def _record(self, method, args):
+    def _run(self, method, args, action):
         self._log.append((method, tuple(_unwrap(a) for a in args)))
         counts = self._counts
         counts[method] = counts.get(method, 0) + 1
         if self._fail == (method, counts[method]):
             raise Injected(method)
+        result = action()
+        if self._replace and self._replace[:2] == (method, counts[method]):
+            return self._replace[2](result)
+        return self._wrap(result)
 
     def __getattr__(self, name):
         value = getattr(self._target, name)
@@ -114,18 +121,15 @@ class Recorder:
             return value
 
         def call(*args, **kwargs):
-            self._record(name, args)
-            return self._wrap(value(*map(_unwrap, args), **kwargs))
+            return self._run(name, args, lambda: value(*map(_unwrap, args), **kwargs))
 
         return call
 
     def __len__(self):
-        self._record("__len__", ())
-        return len(self._target)
+        return self._run("__len__", (), lambda: len(self._target))
 
     def __getitem__(self, key):
-        self._record("__getitem__", (key,))
-        return self._wrap(self._target[key])
+        return self._run("__getitem__", (key,), lambda: self._target[key])
 
     def __bool__(self):
         return bool(self._target)

@@ -168,6 +168,10 @@ print(json.dumps({{"message": message, "entries": entries,
          "ImportError: cannot import name Path", 7),
         ("sys.modules['pathlib'] = None", "del sys.modules['pathlib']",
          "ModuleNotFoundError: import of pathlib halted; None in sys.modules", 7),
+        ("import builtins; R = builtins.round; del builtins.round", "builtins.round = R",
+         "NameError: name 'round' is not defined", 1),
+        ("import builtins; P = builtins.print; del builtins.print", "builtins.print = P",
+         "NameError: name 'print' is not defined", 1),
     ],
 )
 def test_failed_import_adds_one_entry_and_can_be_retried(setup, repair, message, line):
