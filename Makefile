@@ -3,6 +3,8 @@
 #   PYTHON=python3.11 make test the same against another interpreter
 #   make demo                   set up and run the repair on a demo database
 #   make demo DB=path.duckdb    ... or on a database file of your own
+#   make bench | leakcheck | asan   speed figures, reference-count and memory
+#                               growth over many calls, the suite under ASan
 PYTHON ?= python3.9
 VENV ?= .venv/$(notdir $(PYTHON))
 PY := $(VENV)/bin/python
@@ -26,6 +28,7 @@ install: venv
 
 test: install
 	$(PY) -m pytest tests $(PYTEST_ARGS)
+	$(PY) scripts/leakcheck.py --quick
 
 demo: install
 	$(PY) scripts/demo.py $(DB)
@@ -35,6 +38,9 @@ bench: install
 
 leakcheck: install
 	$(PY) scripts/leakcheck.py
+
+asan: install
+	scripts/asan-check $(PY)
 
 clean:
 	rm -rf .venv build
