@@ -223,3 +223,29 @@ def test_successor_failure_carries_both_entries(module, tmp_path):
     with pytest.raises(ValueError) as info:
         module.patch_eus_gaps(db)
     assert module_entries(info.value.__traceback__) == [(PATCH, 50), (NEXT_DONEM, 15)]
+
+
+def test_runaway_recursion_through_rebound_globals(module, restore_globals):
+    """A successor rebound to the run itself, over a fake database that
+    always answers, recurses without end: it must stop at the recursion
+    limit instead of overflowing the C stack."""
+
+    class Answers:
+        def connect(self, path):
+            return self
+
+        def execute(self, sql):
+            return self
+
+        def fetchone(self):
+            return ("2501",) if "MIN" in self.sql else ("2503",)
+
+        def __getattribute__(self, name):
+            if name == "execute":
+                return lambda sql: (object.__setattr__(self, "sql", sql), self)[1]
+            return object.__getattribute__(self, name)
+
+    restore_globals["duckdb"] = Answers()
+    restore_globals["_next_donem"] = module.patch_eus_gaps
+    with pytest.raises(RecursionError):
+        module.patch_eus_gaps("x")

@@ -116,7 +116,13 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     // Keep the globals alive for the body even if the function is dropped
     // meanwhile.
     Ref globals = Ref::borrow(f->globals);
-    return spec.body(globals.get(), arg.get());
+    // The bodies call back into Python (rebindable globals, duckdb, pandas);
+    // a rebinding that leads back here must hit the recursion limit rather
+    // than exhaust the C stack.
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+    PyObject* result = spec.body(globals.get(), arg.get());
+    Py_LeaveRecursiveCall();
+    return result;
 }
 
 PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
