@@ -304,3 +304,21 @@ def test_version_mismatch_warns_and_fails_only_as_error(module):
     # this interpreter does not have).
     assert out[2][1] == [text]
     assert out[2][0] == "loaded" or out[2][0][0] == "ModuleNotFoundError"
+
+
+def test_installed_files():
+    """The distribution puts the library and its stubs into the
+    velmora.pipeline namespace and ships no __init__.py there."""
+    import ast
+    from importlib import metadata
+    files = [str(f) for f in metadata.files("velmora-pipeline-patch-eus")]
+    ours = sorted(f for f in files if f.startswith("velmora/"))
+    assert len(ours) == 2 and ours[1] == "velmora/pipeline/patch_eus.pyi"
+    assert ours[0].startswith("velmora/pipeline/patch_eus.") and ours[0].endswith(".so")
+    stub = metadata.distribution("velmora-pipeline-patch-eus").locate_file(ours[1])
+    functions = {
+        node.name: [a.arg for a in node.args.args]
+        for node in ast.parse(stub.read_text()).body
+        if isinstance(node, ast.FunctionDef)
+    }
+    assert functions == {"_next_donem": ["d"], "patch_eus_gaps": ["db_path"]}

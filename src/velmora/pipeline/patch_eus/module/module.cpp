@@ -72,7 +72,12 @@ PyObject* make_code(PyObject* name, int first_line, const char* const (&locals)[
     if (!varnames || !no_names || !no_bytes) return nullptr;
     const int nlocals = static_cast<int>(N);
     const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-#if PY_VERSION_HEX >= 0x030B0000
+#if PY_VERSION_HEX >= 0x030C0000
+    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
+        1, 0, 0, nlocals, 0, flags, no_bytes.get(), no_names.get(), no_names.get(),
+        varnames.get(), no_names.get(), no_names.get(), text::source_file, name, name, first_line,
+        no_bytes.get(), no_bytes.get()));
+#elif PY_VERSION_HEX >= 0x030B0000
     return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
         1, 0, 0, nlocals, 0, flags, no_bytes.get(), no_names.get(), no_names.get(),
         varnames.get(), no_names.get(), no_names.get(), text::source_file, name, name, first_line,
