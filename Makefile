@@ -27,8 +27,8 @@ install: venv
 	    --config-settings=build-dir=build/$(notdir $(PYTHON)) .
 
 test: install
-	$(PY) -m pytest tests $(PYTEST_ARGS)
 	$(PY) scripts/leakcheck.py --quick
+	$(PY) -m pytest tests $(PYTEST_ARGS)
 
 demo: install
 	$(PY) scripts/demo.py $(DB)
