@@ -322,3 +322,23 @@ def test_installed_files():
         if isinstance(node, ast.FunctionDef)
     }
     assert functions == {"_next_donem": ["d"], "patch_eus_gaps": ["db_path"]}
+
+
+def test_failed_load_under_another_name_leaves_no_entry():
+    """A load under another name registers the module under its full name
+    too; when that load fails, the half-made module must not stay there."""
+    out = run_isolated("""
+        import importlib.util, json, sys
+        origin = importlib.util.find_spec("velmora.pipeline.patch_eus").origin
+        spec = importlib.util.spec_from_file_location("alias.patch_eus", origin)
+        sys.modules["duckdb"] = None
+        try:
+            spec.loader.exec_module(importlib.util.module_from_spec(spec))
+        except ImportError:
+            pass
+        left = "velmora.pipeline.patch_eus" in sys.modules
+        del sys.modules["duckdb"]
+        import velmora.pipeline.patch_eus as m
+        print(json.dumps([left, m._next_donem("2512")]))
+    """)
+    assert out == [False, "2601"]
