@@ -101,8 +101,6 @@ def test_functions_behave_like_python_functions(module, restore_globals):
 
     class Holder:
         successor = module._next_donem
-        def __str__(self):
-            return "2412"
 
     # Bound to an instance, the instance is the argument (and not a str).
     assert Holder.successor is module._next_donem

@@ -36,19 +36,15 @@ bool derives_from_str(PyTypeObject* type) {
 }
 
 int check_exact_str(PyObject* arg) {
-    if (Py_TYPE(arg) == &PyUnicode_Type) return 0;
     PyTypeObject* type = Py_TYPE(arg);
-    if (derives_from_str(type)) {
-        Ref note = Ref::steal(PyUnicode_FromString(kSubclassNote));
-        if (!note) return -1;
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", "d",
-                     "str", type->tp_name, ". ", note.get());
-    } else {
-        PyErr_Format(PyExc_TypeError,
-                     "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", "d",
-                     "str", type->tp_name, "", text::empty);
-    }
+    if (type == &PyUnicode_Type) return 0;
+    // Subclasses of str get the note after ". ", anything else nothing.
+    const bool subclass = derives_from_str(type);
+    Ref note = subclass ? Ref::steal(PyUnicode_FromString(kSubclassNote)) : Ref::borrow(text::empty);
+    if (!note) return -1;
+    PyErr_Format(PyExc_TypeError,
+                 "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", "d", "str",
+                 type->tp_name, subclass ? ". " : "", note.get());
     return -1;
 }
 
