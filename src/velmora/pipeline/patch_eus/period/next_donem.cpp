@@ -2,11 +2,55 @@
 
 namespace patch_eus {
 
+namespace {
+
+bool is_digit(Py_UCS1 c) { return c >= '0' && c <= '9'; }
+
+// The successor of a code of exactly four ASCII digits, which is what the
+// conversions below give for it: year and month as numbers, the month rolled
+// over past 12, both written with at least two digits.  NULL with nothing
+// set when `d` is not such a code; NULL with an exception when the result
+// cannot be made.
+PyObject* next_of_four_digits(PyObject* d, bool& handled) {
+    handled = false;
+#if PY_VERSION_HEX < 0x030C0000
+    if (PyUnicode_READY(d) < 0) return nullptr;
+#endif
+    if (PyUnicode_GET_LENGTH(d) != 4 || !PyUnicode_IS_ASCII(d)) return nullptr;
+    const Py_UCS1* c = PyUnicode_1BYTE_DATA(d);
+    if (!is_digit(c[0]) || !is_digit(c[1]) || !is_digit(c[2]) || !is_digit(c[3])) return nullptr;
+    handled = true;
+    int yy = (c[0] - '0') * 10 + (c[1] - '0');
+    int mm = (c[2] - '0') * 10 + (c[3] - '0') + 1;
+    if (mm > 12) {
+        mm = 1;
+        yy += 1;
+    }
+    // yy is at most 100, mm at most 12: four or five ASCII digits.
+    PyObject* result = PyUnicode_New(yy >= 100 ? 5 : 4, 127);
+    if (!result) return nullptr;
+    Py_UCS1* out = PyUnicode_1BYTE_DATA(result);
+    if (yy >= 100) *out++ = static_cast<Py_UCS1>('0' + yy / 100);
+    *out++ = static_cast<Py_UCS1>('0' + yy / 10 % 10);
+    *out++ = static_cast<Py_UCS1>('0' + yy % 10);
+    *out++ = static_cast<Py_UCS1>('0' + mm / 10);
+    *out = static_cast<Py_UCS1>('0' + mm % 10);
+    return result;
+}
+
+}  // namespace
+
 PyObject* next_donem(PyObject* globals, PyObject* d) {
     auto fail = [globals](int line) -> PyObject* {
         add_traceback(Where::next_donem, line, globals);
         return nullptr;
     };
+    bool handled = false;
+    PyObject* quick = next_of_four_digits(d, handled);
+    if (quick) return quick;
+    // A failure there is taking the parts apart (15) or making the text (20).
+    if (PyErr_Occurred()) return fail(handled ? 20 : 15);
+
     // yy, mm = int(d[:2]), int(d[2:]); the year converts before the month is
     // taken.
     Py_ssize_t length = PyUnicode_GET_LENGTH(d);
