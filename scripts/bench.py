@@ -1,72 +1,239 @@
-"""Times patch_eus_gaps on a large generated score table and prints the
-figures: wall time per phase of the data size, rows inserted, peak memory.
+"""Speed and memory of patch_eus_gaps against two yardsticks, as ratios.
 
-    python scripts/bench.py [FIRMS] [MONTHS]
+    python scripts/bench.py [--sizes 10k,100k,1M] [--repeat N]
+
+For each size it generates one score table (firms x 100 months, about 3 % of
+the firm-months missing, some of them two in a row, one month with no row at
+all, 5 % of the probabilities missing, a few duplicate (firm, period) rows)
+and measures, each in a process of its own on a private copy of the table:
+
+- run:    the module's patch_eus_gaps;
+- floor:  only the calls every run must make: connect, the MIN and MAX
+          queries, the read with fetchdf, DataFrame of the patch rows (the
+          rows themselves computed before the clock starts), register, the
+          INSERT, unregister, close;
+- python: scripts/transcription.py, the same algorithm in plain Python.
+
+Times are the best of --repeat runs (the transcription runs once); memory
+is the peak resident size of the measuring process.  It prints the ratios
+run/floor and python/run, the growth from each size to the next, and
+_next_donem in ns per call beside its Python transcription, then checks the
+targets.  The machine may be shared: compare ratios, not seconds.
 """
-import contextlib
-import io
-import random
+import argparse
+import json
+import os
+import pickle
 import resource
+import shutil
+import subprocess
 import sys
 import tempfile
 import time
+import timeit
 from pathlib import Path
 
-import duckdb
-import pandas as pd
+HERE = Path(__file__).resolve().parent
+SIZES = {"10k": 100, "100k": 1_000, "1M": 10_000}  # firms, over 100 months
+MONTHS = 100
 
-from velmora.pipeline.patch_eus import _next_donem, patch_eus_gaps
+
+def periods(count, first=(20, 1)):
+    yy, mm = first
+    out = []
+    for _ in range(count):
+        out.append("%02d%02d" % (yy, mm))
+        yy, mm = (yy + 1, 1) if mm == 12 else (yy, mm + 1)
+    return out
 
 
-def build(path, firms, months):
-    rng = random.Random(1)
-    periods, d = [], "2001"
-    for _ in range(months):
-        periods.append(d)
-        d = _next_donem(d)
-    frame = pd.DataFrame(
-        [
-            ("F%06d" % f, p, round(rng.uniform(0, 100), 2), round(rng.random(), 4))
-            for f in range(firms)
-            for p in periods
-            if rng.random() > 0.03
-        ],
-        columns=["muta", "donem", "eus_skor", "eus_ihtimal"],
-    )
+def build(path, firms, seed=7):
+    """The generated table in a new database file; returns its row count."""
+    import duckdb
+    import numpy as np
+    import pandas as pd
+
+    rng = np.random.default_rng(seed)
+    months = np.array(periods(MONTHS), dtype=object)
+    present = rng.random((firms, MONTHS)) > 0.03
+    present[:, MONTHS // 2] = False  # a month without any row
+    # Two-month gaps for some firms: never filled.
+    starts = rng.integers(1, MONTHS - 3, size=firms // 50 + 1)
+    present[np.arange(starts.size), starts] = False
+    present[np.arange(starts.size), starts + 1] = False
+    f, m = np.nonzero(present)
+    names = np.array(["F%06d" % i for i in range(firms)], dtype=object)
+    frame = pd.DataFrame({
+        "muta": names[f],
+        "donem": months[m],
+        "eus_skor": np.round(rng.uniform(0, 100, f.size), 2),
+        "eus_ihtimal": np.round(rng.random(f.size), 4),
+        "no_prob": rng.random(f.size) < 0.05,
+    })
+    # Duplicate (firm, period) rows with other values.
+    extra = frame.sample(n=max(1, f.size // 500), random_state=seed).copy()
+    extra["eus_skor"] = np.round(rng.uniform(0, 100, len(extra)), 2)
+    frame = pd.concat([frame, extra], ignore_index=True)
     con = duckdb.connect(str(path))
-    con.register("frame", frame)
-    con.execute("CREATE TABLE brz_eus_tahmin AS SELECT * FROM frame")
+    con.execute("SET threads = 1")  # keep the row order of the frame
+    con.register("generated", frame)
+    con.execute(
+        "CREATE TABLE brz_eus_tahmin AS SELECT muta, donem, eus_skor, "
+        "CASE WHEN no_prob THEN NULL ELSE eus_ihtimal END AS eus_ihtimal FROM generated")
     con.close()
     return len(frame)
 
 
-def main():
-    firms = int(sys.argv[1]) if len(sys.argv) > 1 else 2000
-    months = int(sys.argv[2]) if len(sys.argv) > 2 else 60
-    with tempfile.TemporaryDirectory() as tmp:
-        path = Path(tmp) / "bench.duckdb"
-        rows = build(path, firms, months)
-        rss_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        report = io.StringIO()
-        start = time.perf_counter()
-        with contextlib.redirect_stdout(report):
-            patch_eus_gaps(path)
-        elapsed = time.perf_counter() - start
-        rss_after = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
-        con = duckdb.connect(str(path))
-        total = con.execute("SELECT count(*) FROM brz_eus_tahmin").fetchone()[0]
-        con.close()
-    print(f"table: {rows} rows, {firms} firms, {months} months")
-    print(f"run: {elapsed:.3f} s, {rows / elapsed:,.0f} table rows/s, {total - rows} rows inserted")
-    print(f"report: {report.getvalue().splitlines()[0].strip()}")
-    print(f"peak RSS: {rss_after / 1024:.0f} MiB (before the run {rss_before / 1024:.0f} MiB)")
+def child(kind, db, rows_file):
+    """One measurement in this process; prints JSON."""
+    import contextlib
+    import io
 
+    import duckdb
+    import pandas as pd
+
+    rows = None
+    if kind == "floor":
+        with open(rows_file, "rb") as f:
+            rows = pickle.load(f)
+    if kind == "run":
+        from velmora.pipeline.patch_eus import patch_eus_gaps
+    elif kind == "python":
+        sys.path.insert(0, str(HERE))
+        from transcription import patch_eus_gaps
     start = time.perf_counter()
-    for _ in range(100000):
-        _next_donem("2512")
-    per_call = (time.perf_counter() - start) / 100000
-    print(f"_next_donem: {per_call * 1e9:.0f} ns per call")
+    with contextlib.redirect_stdout(io.StringIO()) as out:
+        if kind == "floor":
+            con = duckdb.connect(str(db))
+            con.execute("SELECT MIN(donem) FROM brz_eus_tahmin").fetchone()
+            con.execute("SELECT MAX(donem) FROM brz_eus_tahmin").fetchone()
+            con.execute("SELECT muta, donem, eus_skor, eus_ihtimal FROM brz_eus_tahmin").fetchdf()
+            patch_df = pd.DataFrame(rows)
+            con.register("_patch_df", patch_df)
+            con.execute("INSERT INTO brz_eus_tahmin SELECT * FROM _patch_df")
+            con.unregister("_patch_df")
+            con.close()
+        else:
+            patch_eus_gaps(db)
+    seconds = time.perf_counter() - start
+    peak_kib = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    print(json.dumps({"seconds": seconds, "peak_mib": peak_kib / 1024,
+                      "report": out.getvalue().splitlines()[:1]}))
+
+
+def measure(kind, template, work, rows_file=""):
+    shutil.copyfile(template, work)
+    proc = subprocess.run([sys.executable, __file__, "--child", kind, str(work), str(rows_file)],
+                          capture_output=True, text=True, check=True)
+    return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def table_difference(db, template):
+    """The rows of `db` that `template` does not have (a multiset)."""
+    import duckdb
+
+    con = duckdb.connect(str(db))
+    con.execute(f"ATTACH '{template}' AS before (READ_ONLY)")
+    rows = con.execute(
+        "SELECT * FROM brz_eus_tahmin EXCEPT ALL SELECT * FROM before.brz_eus_tahmin"
+    ).fetchall()
+    con.close()
+    return sorted(rows, key=repr)
+
+
+def next_donem_timing():
+    """ns per call of _next_donem('2512') and of its Python transcription,
+    each the best of five timings of the call statement itself."""
+    from velmora.pipeline.patch_eus import _next_donem
+
+    sys.path.insert(0, str(HERE))
+    import transcription
+
+    def per_call(fn):
+        number = 500_000
+        best = min(timeit.repeat("f(d)", globals={"f": fn, "d": "2512"}, number=number, repeat=5))
+        return best / number * 1e9
+
+    return per_call(_next_donem), per_call(transcription._next_donem)
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("--sizes", default="10k,100k,1M")
+    parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--child", nargs=3, metavar=("KIND", "DB", "ROWS"))
+    args = parser.parse_args()
+    if args.child:
+        child(*args.child)
+        return 0
+
+    sizes = args.sizes.split(",")
+    results = []
+    with tempfile.TemporaryDirectory() as tmp:
+        tmp = Path(tmp)
+        for size in sizes:
+            template, work = tmp / f"{size}.duckdb", tmp / "work.duckdb"
+            rows_file = tmp / "rows.pickle"
+            count = build(template, SIZES[size])
+            runs = []
+            for attempt in range(args.repeat):
+                runs.append(measure("run", template, work))
+                if attempt == 0:
+                    patches = table_difference(work, template)
+            with open(rows_file, "wb") as f:
+                pickle.dump([dict(zip(("muta", "donem", "eus_skor", "eus_ihtimal"), r))
+                             for r in patches], f)
+            floors = [measure("floor", template, work, rows_file) for _ in range(args.repeat)]
+            python = measure("python", template, work)
+            same = table_difference(work, template) == patches
+            results.append({
+                "size": size, "rows": count, "inserted": len(patches), "same": same,
+                "run": min(r["seconds"] for r in runs),
+                "floor": min(r["seconds"] for r in floors),
+                "python": python["seconds"],
+                "run_mib": min(r["peak_mib"] for r in runs),
+                "floor_mib": min(r["peak_mib"] for r in floors),
+                "python_mib": python["peak_mib"],
+            })
+            print(f"measured {size}: {count:,} rows", file=sys.stderr)
+
+    print(f"{'rows':>10} {'inserted':>8} {'run s':>8} {'floor s':>8} {'python s':>9} "
+          f"{'run/floor':>9} {'python/run':>10} {'run MiB':>8} {'floor MiB':>9} "
+          f"{'MiB run/floor':>13}  same rows")
+    for r in results:
+        print(f"{r['rows']:>10,} {r['inserted']:>8,} {r['run']:>8.3f} {r['floor']:>8.3f} "
+              f"{r['python']:>9.2f} {r['run'] / r['floor']:>9.2f} {r['python'] / r['run']:>10.1f} "
+              f"{r['run_mib']:>8.0f} {r['floor_mib']:>9.0f} {r['run_mib'] / r['floor_mib']:>13.2f}"
+              f"  {'yes' if r['same'] else 'NO'}")
+    for a, b in zip(results, results[1:]):
+        print(f"growth {a['size']} -> {b['size']} ({b['rows'] / a['rows']:.1f}x rows): "
+              f"run {b['run'] / a['run']:.1f}x, floor {b['floor'] / a['floor']:.1f}x, "
+              f"python {b['python'] / a['python']:.1f}x")
+    module_ns, python_ns = next_donem_timing()
+    print(f"_next_donem('2512'): {module_ns:.0f} ns per call, Python transcription "
+          f"{python_ns:.0f} ns ({python_ns / module_ns:.1f}x)")
+
+    checks = []
+    by_size = {r["size"]: r for r in results}
+    if "1M" in by_size:
+        big = by_size["1M"]
+        checks += [
+            ("1M: run within 2x the floor's time", big["run"] <= 2 * big["floor"]),
+            ("1M: run at least 30x faster than Python", big["python"] >= 30 * big["run"]),
+            ("1M: peak memory within 1.5x the floor's", big["run_mib"] <= 1.5 * big["floor_mib"]),
+        ]
+    if "100k" in by_size and "1M" in by_size:
+        checks.append(("100k -> 1M: run grows at most 12x",
+                       by_size["1M"]["run"] <= 12 * by_size["100k"]["run"]))
+    checks += [
+        ("_next_donem at most 150 ns a call", module_ns <= 150),
+        ("_next_donem at least 10x faster than Python", python_ns >= 10 * module_ns),
+        ("the module and the transcription insert the same rows", all(r["same"] for r in results)),
+    ]
+    for name, ok in checks:
+        print(f"{'met' if ok else 'NOT MET':>8}  {name}")
+    return 0 if all(ok for _, ok in checks) else 1
 
 
 if __name__ == "__main__":
-    main()
+    sys.exit(main())
