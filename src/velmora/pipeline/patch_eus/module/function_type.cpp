@@ -1,5 +1,7 @@
 #include "function_type.hpp"
 
+#include "../patching/patching.hpp"
+
 #include <structmember.h>
 
 #include <cstddef>
@@ -191,6 +193,10 @@ PyMemberDef members[] = {
 
 PyMethodDef methods[] = {
     {"__reduce__", reduce, METH_NOARGS, nullptr},
+    // Private: the score lookup and patch rows of a frame by either path,
+    // for the tests that compare them.
+    {"_gap_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(gap_rows_probe)),
+     METH_FASTCALL | METH_STATIC, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
