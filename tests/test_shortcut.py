@@ -1,0 +1,233 @@
+"""The score lookup read straight from pandas' frames against iterrows: the
+same lookup, the same patch rows in the same order, the same errors, on
+random frames of many column types; and which frames take the shortcut."""
+import decimal
+import math
+import random
+import shutil
+
+import duckdb
+import numpy as np
+import pandas as pd
+import pytest
+
+from conftest import PATCH, make_db, module_entries
+
+COLUMNS = ["muta", "donem", "eus_skor", "eus_ihtimal"]
+FIRMS = ["A", "B", "Şirket", "Ümit Ltd", "企業", "\U0001f600", "", "C"]
+
+
+def probe(module):
+    return type(module.patch_eus_gaps)._gap_rows
+
+
+def same(a, b):
+    """Equal values of the same type; NaN matches NaN, None only None."""
+    if type(a) is not type(b):
+        return False
+    if isinstance(a, tuple):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    if isinstance(a, dict):
+        return list(a) == list(b) and all(same(a[k], b[k]) for k in a)
+    if isinstance(a, float) and math.isnan(a):
+        return math.isnan(b)
+    return a is b or a == b
+
+
+def outcome(module, frame, calendar, shortcut):
+    """(taken, lookup items, rows) or the exception with its entries."""
+    try:
+        taken, lookup, rows = probe(module)(frame, calendar, shortcut)
+    except Exception as e:  # both paths must fail alike
+        return ("error", type(e), str(e), module_entries(e.__traceback__))
+    return (taken, list(lookup.items()), rows)
+
+
+def months(start, count):
+    out, (yy, mm) = [], start
+    for _ in range(count):
+        out.append("%02d%02d" % (yy, mm))
+        yy, mm = (yy + 1, 1) if mm == 12 else (yy, mm + 1)
+    return out
+
+
+def random_frame(rng, kind):
+    """A frame of up to 80 rows over a few months, with duplicates, missing
+    values, off-calendar periods and odd firms; `kind` picks column types."""
+    calendar = months((24, rng.randint(1, 12)), rng.randint(3, 8))
+    periods = calendar + ["2513", "251", calendar[0] + " ", None]
+    rows = []
+    for _ in range(rng.randint(0, 80)):
+        firm = rng.choice(FIRMS + [None])
+        period = rng.choice(calendar) if rng.random() < 0.85 else rng.choice(periods)
+        skor = round(rng.uniform(-5, 100), rng.choice([1, 2, 3]))
+        if rng.random() < 0.08:
+            skor = rng.choice([None, math.nan, rng.randint(0, 9), 2.675, 1e308])
+        iht = rng.choice([round(rng.random(), 4), None, math.nan, 0.0001, 0.12345])
+        rows.append([firm, period, skor, iht])
+        if rng.random() < 0.1:
+            rows.append(list(rows[rng.randrange(len(rows))]))
+    frame = pd.DataFrame(rows, columns=COLUMNS)
+    if kind == "floats":
+        frame["eus_skor"] = frame["eus_skor"].astype(float)
+        frame["eus_ihtimal"] = frame["eus_ihtimal"].astype(float)
+    elif kind == "int periods":
+        frame["donem"] = [int(p) if isinstance(p, str) and p.strip().isdigit() else -1
+                          for p in frame["donem"]]
+    elif kind == "int firms":
+        frame["muta"] = [FIRMS.index(f) if f in FIRMS else 99 for f in frame["muta"]]
+    elif kind == "all text":
+        frame = frame.astype(str)
+    elif kind == "nullable":
+        frame["muta"] = pd.array(frame["muta"], dtype="string")
+        frame["eus_skor"] = pd.array([None if v is None or v != v else float(v)
+                                      for v in frame["eus_skor"]], dtype="Float64")
+    elif kind == "category":
+        frame["muta"] = frame["muta"].astype("category")
+        frame["eus_ihtimal"] = frame["eus_ihtimal"].astype(float)
+    elif kind == "decimal":
+        frame["eus_skor"] = [decimal.Decimal(str(v)) if isinstance(v, float) and v == v else v
+                             for v in frame["eus_skor"]]
+    return frame, calendar
+
+
+KINDS = ["objects", "floats", "int periods", "int firms", "all text", "nullable", "category",
+         "decimal"]
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_both_paths_agree_on_random_frames(module, kind):
+    rng = random.Random(KINDS.index(kind))
+    taken = 0
+    for _ in range(60):
+        frame, calendar = random_frame(rng, kind)
+        fast = outcome(module, frame, calendar, True)
+        slow = outcome(module, frame, calendar, False)
+        if fast[0] == "error" or slow[0] == "error":
+            assert fast == slow
+            continue
+        assert slow[0] is False
+        taken += fast[0]
+        assert same(tuple(fast[1]), tuple(slow[1])), "lookup"
+        assert len(fast[2]) == len(slow[2]) and all(map(same, fast[2], slow[2])), "rows"
+    if kind in ("floats", "int firms"):
+        assert taken > 20  # the shortcut itself was exercised
+
+
+def test_rounding_matches_the_builtin(module):
+    """Neighbours equal to v make the mean exactly v: the row holds
+    round(v, 2) and round(v, 4), ties and extremes included."""
+    rng = random.Random(7)
+    values = [0.125, 0.375, 2.675, -0.125, 1.005, 0.00005, 0.00015, -0.001, -0.00001, 0.0,
+              -0.0, 1e-300, 4294967295.995, 4294967296.5, 1e15 + 0.3, math.inf, -math.inf]
+    values += [rng.randint(-10**6, 10**6) / 1000 + rng.choice([0, 5e-4, 5e-3, 5e-5])
+               for _ in range(3000)]
+    values += [rng.uniform(-1, 1) * 10 ** rng.randint(-12, 14) for _ in range(3000)]
+    rows = [("F%d" % i, d, v, v) for i, v in enumerate(values) for d in ("2501", "2503")]
+    frame = pd.DataFrame(rows, columns=COLUMNS)
+    taken, _, out = probe(module)(frame, ["2501", "2502", "2503"], True)
+    assert taken
+    got = {r["muta"]: (r["eus_skor"], r["eus_ihtimal"]) for r in out}
+    for i, v in enumerate(values):
+        for value, digits in zip(got["F%d" % i], (2, 4)):
+            expected = round(v, digits)
+            assert same(value, expected) and math.copysign(1, value) == math.copysign(1, expected)
+
+
+@pytest.mark.parametrize(
+    "a, b, mean",
+    [
+        (1e308, 1e308, 1e308),
+        (-1.7e308, -1.7e308, -1.7e308),
+        (1.7976931348623157e308, 1.7976931348623155e308, 1.7976931348623155e308),
+        (1e308, -1e308, 0.0),
+        (math.inf, 1.0, math.inf),
+    ],
+)
+def test_mean_of_large_neighbours_does_not_overflow(module, a, b, mean):
+    frame = pd.DataFrame([("A", "2501", a, None), ("A", "2503", b, None)], columns=COLUMNS)
+    for shortcut in (True, False):
+        _, _, rows = probe(module)(frame, ["2501", "2502", "2503"], shortcut)
+        assert rows[0]["eus_skor"] == mean
+
+
+class Frame(pd.DataFrame):
+    pass
+
+
+def shortcut_taken(module, frame, calendar=("2501", "2502", "2503")):
+    return outcome(module, frame, list(calendar), True)[0] is True
+
+
+def plain():
+    return pd.DataFrame([("A", "2501", 1.0, 0.5), ("A", "2503", 3.0, None)], columns=COLUMNS)
+
+
+@pytest.mark.parametrize(
+    "change",
+    [
+        lambda f: Frame(f),
+        lambda f: f[["donem", "muta", "eus_skor", "eus_ihtimal"]],
+        lambda f: f.assign(extra=1),
+        lambda f: f.set_axis(["muta", "muta", "eus_skor", "eus_ihtimal"], axis=1),
+        lambda f: f.assign(eus_skor=math.nan, eus_ihtimal=math.nan),
+        lambda f: f.assign(muta=[["A"], ["A"]]),
+        lambda f: f.assign(muta=decimal.Decimal(1)),
+        lambda f: f.assign(muta=pd.array(["A", None], dtype="string")),
+    ],
+    ids=["subclass", "column order", "extra column", "duplicate labels", "no number in a row",
+         "unhashable firm", "decimal firm", "NA firm"],
+)
+def test_other_frames_take_iterrows(module, change):
+    assert shortcut_taken(module, plain())
+    assert not shortcut_taken(module, change(plain()))
+
+
+def test_patched_methods_take_iterrows(module, monkeypatch):
+    frame = plain()
+    frame.iterrows = lambda: iter(())
+    assert not shortcut_taken(module, frame)
+    original = pd.DataFrame.iterrows
+    monkeypatch.setattr(pd.DataFrame, "iterrows", lambda self: original(self))
+    assert not shortcut_taken(module, plain())
+    monkeypatch.undo()
+    monkeypatch.setattr(pd.DataFrame, "values", property(lambda self: self.to_numpy()))
+    assert not shortcut_taken(module, plain())
+    monkeypatch.undo()
+    assert shortcut_taken(module, plain())
+    assert not shortcut_taken(module, plain(), calendar=("2501", 2502, "2503"))
+
+
+@pytest.mark.parametrize("seed", range(6))
+def test_runs_insert_the_same_rows_in_the_same_order(module, tmp_path, capsys, monkeypatch,
+                                                      seed):
+    """A whole run over a real file: once as it is, once with iterrows
+    wrapped so that the shortcut cannot be taken."""
+    rng = random.Random(seed)
+    rows = [(f, d, round(rng.uniform(0, 9), 2), rng.choice([None, round(rng.random(), 4)]))
+            for f in ["F%03d" % i for i in range(rng.randint(20, 300))]
+            for d in months((24, 11), 6) if rng.random() < 0.8]
+    template = make_db(tmp_path / "t.duckdb", rows)
+    results = []
+    for wrapped in (False, True):
+        db = tmp_path / ("w%d.duckdb" % wrapped)
+        shutil.copyfile(template, db)
+        if wrapped:
+            original = pd.DataFrame.iterrows
+            monkeypatch.setattr(pd.DataFrame, "iterrows", lambda self: original(self))
+        module.patch_eus_gaps(db)
+        con = duckdb.connect(str(db))
+        results.append((capsys.readouterr().out,
+                        con.execute("SELECT * FROM brz_eus_tahmin").fetchall()))
+        con.close()
+    assert results[0] == results[1]
+
+
+def test_errors_in_the_shortcut_keep_their_lines(module):
+    frame = pd.DataFrame({"muta": ["A", "A"], "donem": ["2501", "2503"],
+                          "eus_skor": pd.Series([None, 1.0], dtype=object),
+                          "eus_ihtimal": [0.5, 0.5]})
+    assert shortcut_taken(module, frame, calendar=("2501", "2502", "2504"))
+    with pytest.raises(TypeError) as info:
+        probe(module)(frame, ["2501", "2502", "2503"], True)
+    assert module_entries(info.value.__traceback__) == [(PATCH, 85)]
