@@ -1,32 +1,50 @@
-# Everything runs in a virtual environment of its own per interpreter:
-#   make test                   set up, build, install and run the tests (python3.9)
-#   PYTHON=python3.11 make test the same against another interpreter
-#   make demo                   set up and run the repair on a demo database
-#   make demo DB=path.duckdb    ... or on a database file of your own
-#   make bench | leakcheck | asan   speed figures, reference-count and memory
-#                               growth over many calls, the suite under ASan
+# Every interpreter and dependency set gets a virtual environment of its own,
+# .venv/<python>-<deps>, rebuilt whenever its requirement files or
+# pyproject.toml change:
+#   make test                       set up and test every supported combination
+#   make test-one PYTHON=python3.12 [DEPS=newest|oldest]   ... one of them
+#   make demo [DB=path.duckdb]      set up and run the repair on a demo database
+#   make bench | leakcheck | asan   speed figures; reference and memory growth
+#                                   over many calls; the suite under ASan
+#   make leakcheck-proof            the leak check against deliberately leaking builds
+#   make armhf                      cross-build for 32-bit ARM and test it under qemu
 PYTHON ?= python3.9
-VENV ?= .venv/$(notdir $(PYTHON))
+DEPS ?= newest
+ENV := $(notdir $(PYTHON))-$(DEPS)
+VENV ?= .venv/$(ENV)
 PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
+MATRIX ?= python3.9:oldest python3.9:newest python3.10:newest python3.11:oldest \
+          python3.11:newest python3.12:newest python3.13:newest
 
-.PHONY: all venv install test demo bench leakcheck asan clean
+.PHONY: all venv install test test-one demo bench leakcheck leakcheck-proof asan armhf clean
 
 all: test
 
-$(VENV)/.ready:
-	@interp=$$(scripts/find-python $(PYTHON)) && echo "using $$interp" && "$$interp" -m venv --clear $(VENV)
+$(VENV)/.ready: requirements/$(DEPS).txt requirements/tools.txt pyproject.toml
+	@interp=$$(scripts/find-python $(PYTHON)) && echo "using $$interp" && \
+	    "$$interp" -m venv --clear $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet duckdb pandas pytest scikit-build-core cmake ninja
+	$(PY) -m pip install --quiet -r requirements/tools.txt -r requirements/$(DEPS).txt
 	touch $@
 
 venv: $(VENV)/.ready
 
 install: venv
-	$(PY) -m pip install --quiet --no-build-isolation --no-deps \
-	    --config-settings=build-dir=build/$(notdir $(PYTHON)) .
+	$(PY) -m pip install --quiet --no-build-isolation \
+	    --config-settings=build-dir=build/$(ENV) .
+	@$(PY) -c 'import sys, duckdb, pandas, numpy; print("%s: Python %s, duckdb %s, pandas %s, numpy %s" % ("$(ENV)", sys.version.split()[0], duckdb.__version__, pandas.__version__, numpy.__version__))'
 
-test: install
+test:
+	@failed=""; for combo in $(MATRIX); do \
+	    python=$${combo%%:*}; deps=$${combo##*:}; \
+	    echo "=== $$python, $$deps dependencies"; \
+	    $(MAKE) --no-print-directory test-one PYTHON=$$python DEPS=$$deps || failed="$$failed $$combo"; \
+	done; \
+	if [ -n "$$failed" ]; then echo "FAILED:$$failed"; exit 1; fi; \
+	echo "all combinations passed: $(MATRIX)"
+
+test-one: install
 	$(PY) scripts/leakcheck.py --quick
 	$(PY) -m pytest tests $(PYTEST_ARGS)
 
@@ -39,8 +57,14 @@ bench: install
 leakcheck: install
 	$(PY) scripts/leakcheck.py
 
+leakcheck-proof: install
+	scripts/leakcheck-proof $(PY)
+
 asan: install
 	scripts/asan-check $(PY)
+
+armhf:
+	scripts/armhf/run
 
 clean:
 	rm -rf .venv build
