@@ -1,17 +1,25 @@
 """Runs both functions over their successful and failing paths many times and
-shows that reference counts and memory stay flat.
+shows that the module itself keeps nothing.
 
     python scripts/leakcheck.py [--quick]
 
-For each path it prints the growth, per 1000 calls, of the GC-tracked
-objects and of the memory that Python's allocator holds (tracemalloc), the
-smallest of three consecutive windows, and the change in the reference
-counts of the objects passed in; exits 1 if any of them grows.
+duckdb and pandas may keep a little memory per call of their own; what they
+keep is the same whether the module or plain Python calls them.  So each
+path has a baseline: the same calls made by scripts/transcription.py (plain
+Python) in the same process.  After both have warmed up, six windows of the
+module's calls and six of the baseline's are measured; for each side the
+growth per call of the objects the collector tracks and of the memory
+Python's allocator holds (tracemalloc) is the smallest of its six windows:
+the libraries' caches grow in steps now and then, a leak grows in every
+window.  A path leaks when the module's
+growth exceeds the baseline's by half the smallest object per call,
+or when the reference counts of the objects passed in change.  Exits 1 if
+any path leaks.
 """
 import contextlib
 import gc
-import os
 import shutil
+import struct
 import sys
 import tempfile
 import tracemalloc
@@ -22,7 +30,16 @@ import duckdb
 import velmora.pipeline.patch_eus as patch_eus
 from velmora.pipeline.patch_eus import _next_donem, patch_eus_gaps
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import transcription  # noqa: E402
+
 QUICK = "--quick" in sys.argv
+# The smallest Python object takes four pointers' worth (16 or 32 bytes):
+# one leaked per call shows as at least that much growth per call.
+SMALLEST_OBJECT = 4 * struct.calcsize("P")
+MEMORY_LIMIT = SMALLEST_OBJECT / 2
+OBJECT_LIMIT = 1 / 2
+ROUNDS = 6
 
 
 def expect(exc, fn, *args, **kwargs):
@@ -37,6 +54,17 @@ class Text(str):
     pass
 
 
+class Sink:
+    """Standard output for the runs: takes each line and keeps nothing (a
+    buffered file would hold up to a buffer's worth between flushes)."""
+
+    def write(self, text):
+        return len(text)
+
+    def flush(self):
+        pass
+
+
 def make_db(path, rows, schema="muta VARCHAR, donem VARCHAR, eus_skor DOUBLE, eus_ihtimal DOUBLE"):
     con = duckdb.connect(str(path))
     con.execute(f"CREATE TABLE brz_eus_tahmin({schema})")
@@ -46,8 +74,7 @@ def make_db(path, rows, schema="muta VARCHAR, donem VARCHAR, eus_skor DOUBLE, eu
     return path
 
 
-def main():
-    tmp = Path(tempfile.mkdtemp())
+def paths(tmp):
     gaps = [("A", "2506", 1.0, 0.1), ("A", "2508", 2.0, None), ("B", "2506", 1.0, 0.1),
             ("B", "2508", 2.0, 0.2), ("A", "2511", 1.0, 0.1), ("A", "2601", 2.0, 0.2)]
     template = make_db(tmp / "template.duckdb", gaps)
@@ -60,80 +87,119 @@ def main():
     no_table = tmp / "none.duckdb"
     duckdb.connect(str(no_table)).close()
     code, sub, bad = "2512", Text("2512"), "ab12"
-    globals_ = vars(patch_eus)
 
-    def full_run():
-        shutil.copyfile(template, work)
-        patch_eus_gaps(work)
+    def full_run(fn):
+        def run():
+            shutil.copyfile(template, work)
+            fn(work)
+        return run
 
-    def failing_insert():
-        shutil.copyfile(template, work)
-        real = globals_["pd"]
+    def failing_insert(globals_, fn):
+        # pandas rebound to hand out patch frames with an extra column.
+        def run():
+            shutil.copyfile(template, work)
+            real = globals_["pd"]
 
-        class Frames:
-            DataFrame = staticmethod(lambda rows: real.DataFrame(rows).assign(extra=1))
-            notna = staticmethod(real.notna)
+            class Frames:
+                DataFrame = staticmethod(lambda rows: real.DataFrame(rows).assign(extra=1))
+                notna = staticmethod(real.notna)
 
-        globals_["pd"] = Frames
-        try:
-            expect(duckdb.Error, patch_eus_gaps, work)
-        finally:
-            globals_["pd"] = real
+            globals_["pd"] = Frames
+            try:
+                expect(duckdb.Error, fn, work)
+            finally:
+                globals_["pd"] = real
+        return run
 
-    fast = 2000 if QUICK else 20000
-    slow = 300 if QUICK else 1500
-    paths = [
-        ("_next_donem ok", fast, lambda: _next_donem(code)),
-        ("_next_donem by keyword", fast, lambda: _next_donem(d=code)),
-        ("_next_donem ValueError", fast, lambda: expect(ValueError, _next_donem, bad)),
-        ("_next_donem str subclass", fast, lambda: expect(TypeError, _next_donem, sub)),
-        ("_next_donem None", fast, lambda: expect(TypeError, _next_donem, None)),
-        ("binding: no argument", fast, lambda: expect(TypeError, _next_donem)),
-        ("binding: two arguments", fast, lambda: expect(TypeError, _next_donem, code, code)),
-        ("binding: multiple values", fast, lambda: expect(TypeError, _next_donem, code, d=code)),
-        ("binding: unexpected keyword", fast, lambda: expect(TypeError, patch_eus_gaps, x=code)),
-        ("binding: generic form", fast, lambda: type(_next_donem).__call__(_next_donem, d=code)),
-        ("patch: empty table", slow, lambda: patch_eus_gaps(empty)),
-        ("patch: <3 periods", slow, lambda: patch_eus_gaps(short)),
-        ("patch: full run", slow, full_run),
-        ("patch: zero gaps", slow, lambda: patch_eus_gaps(no_gaps)),
-        ("patch: missing table", slow, lambda: expect(duckdb.Error, patch_eus_gaps, no_table)),
-        ("patch: score arithmetic fails", slow,
-         lambda: expect(TypeError, patch_eus_gaps, text_scores)),
-        ("patch: insert fails", slow, failing_insert),
-    ]
+    t = transcription
+    generic = type(_next_donem).__call__
+    fast = 1500 if QUICK else 20000
+    slow = 120 if QUICK else 1200
     watched = [code, sub, bad, empty, short, no_gaps, template, work, no_table, text_scores]
+    return watched, [
+        ("_next_donem ok", fast, lambda: _next_donem(code), lambda: t._next_donem(code)),
+        ("_next_donem other text", fast, lambda: _next_donem(" 2 12"),
+         lambda: t._next_donem(" 2 12")),
+        ("_next_donem by keyword", fast, lambda: _next_donem(d=code),
+         lambda: t._next_donem(d=code)),
+        ("_next_donem ValueError", fast, lambda: expect(ValueError, _next_donem, bad),
+         lambda: expect(ValueError, t._next_donem, bad)),
+        ("_next_donem str subclass", fast, lambda: expect(TypeError, _next_donem, sub),
+         lambda: t._next_donem(sub)),
+        ("_next_donem None", fast, lambda: expect(TypeError, _next_donem, None),
+         lambda: expect(TypeError, t._next_donem, None)),
+        ("binding: no argument", fast, lambda: expect(TypeError, _next_donem),
+         lambda: expect(TypeError, t._next_donem)),
+        ("binding: two arguments", fast, lambda: expect(TypeError, _next_donem, code, code),
+         lambda: expect(TypeError, t._next_donem, code, code)),
+        ("binding: multiple values", fast, lambda: expect(TypeError, _next_donem, code, d=code),
+         lambda: expect(TypeError, t._next_donem, code, d=code)),
+        ("binding: unexpected keyword", fast, lambda: expect(TypeError, patch_eus_gaps, x=code),
+         lambda: expect(TypeError, t.patch_eus_gaps, x=code)),
+        ("binding: generic form", fast, lambda: generic(_next_donem, d=code),
+         lambda: t._next_donem(d=code)),
+        ("patch: empty table", slow, lambda: patch_eus_gaps(empty),
+         lambda: t.patch_eus_gaps(empty)),
+        ("patch: <3 periods", slow, lambda: patch_eus_gaps(short),
+         lambda: t.patch_eus_gaps(short)),
+        ("patch: full run", slow, full_run(patch_eus_gaps), full_run(t.patch_eus_gaps)),
+        ("patch: zero gaps", slow, lambda: patch_eus_gaps(no_gaps),
+         lambda: t.patch_eus_gaps(no_gaps)),
+        ("patch: missing table", slow, lambda: expect(duckdb.Error, patch_eus_gaps, no_table),
+         lambda: expect(duckdb.Error, t.patch_eus_gaps, no_table)),
+        ("patch: score arithmetic fails", slow,
+         lambda: expect(TypeError, patch_eus_gaps, text_scores),
+         lambda: expect(TypeError, t.patch_eus_gaps, text_scores)),
+        ("patch: insert fails", slow, failing_insert(vars(patch_eus), patch_eus_gaps),
+         failing_insert(vars(t), t.patch_eus_gaps)),
+    ]
 
+
+def growth(fn, calls):
+    """(objects, bytes) the collector and the allocator gained per call."""
+    gc.collect()
+    objects = len(gc.get_objects())
+    memory = tracemalloc.get_traced_memory()[0]
+    for _ in range(calls):
+        fn()
+    gc.collect()
+    return ((len(gc.get_objects()) - objects) / calls,
+            (tracemalloc.get_traced_memory()[0] - memory) / calls)
+
+
+def windows(fn, calls):
+    """The growth of ROUNDS windows of `calls` calls each.  A few calls first
+    let the libraries drop what they kept from the other side's last call."""
+    for _ in range(5):
+        fn()
+    return [growth(fn, calls) for _ in range(ROUNDS)]
+
+
+def main():
+    tmp = Path(tempfile.mkdtemp())
+    watched, checks = paths(tmp)
     tracemalloc.start()
     failed = False
-    print(f"{'path':32} {'calls':>7} {'objects/1k':>11} {'bytes/1k':>10} {'refs':>5}")
-    for name, calls, fn in paths:
-        window = calls // 3
-        growth = []
-        with open(os.devnull, "w") as sink, contextlib.redirect_stdout(sink):
-            for _ in range(max(10, calls // 5)):
-                fn()
+    print(f"{'path':32} {'calls':>6} {'objects/call':>13} {'bytes/call':>11} {'baseline':>9} "
+          f"{'refs':>5}")
+    for name, calls, module_fn, baseline_fn in checks:
+        window = calls // ROUNDS
+        with contextlib.redirect_stdout(Sink()):
+            # Warm up: caches of the libraries and of the interpreter fill.
+            for _ in range(max(60, calls // 3)):
+                module_fn()
+                baseline_fn()
             gc.collect()
             refs = [sys.getrefcount(o) for o in watched]
-            # Caches of the libraries fill up and stop; a leak grows in
-            # every window, so the smallest growth of three windows counts.
-            for _ in range(3):
-                objects = len(gc.get_objects())
-                memory = tracemalloc.get_traced_memory()[0]
-                for _ in range(window):
-                    fn()
-                gc.collect()
-                growth.append(((len(gc.get_objects()) - objects) * 1000 / window,
-                               (tracemalloc.get_traced_memory()[0] - memory) * 1000 / window))
-        grown_objects = min(g[0] for g in growth)
-        grown_memory = min(g[1] for g in growth)
-        grown_refs = sum(sys.getrefcount(o) for o in watched) - sum(refs)
-        # The smallest Python object takes 32 bytes: one leaked per call
-        # would show as 32,000 bytes per 1000 calls or more.
-        leaking = grown_objects >= 500 or grown_memory >= 20000 or grown_refs != 0
+            ours = windows(module_fn, window)
+            theirs = windows(baseline_fn, window)
+        objects = min(g[0] for g in ours) - min(g[0] for g in theirs)
+        memory = min(g[1] for g in ours) - min(g[1] for g in theirs)
+        refs = sum(sys.getrefcount(o) for o in watched) - sum(refs)
+        leaking = objects > OBJECT_LIMIT or memory > MEMORY_LIMIT or refs != 0
         failed |= leaking
-        print(f"{name:32} {3 * window:7} {grown_objects:11.1f} {grown_memory:10.0f} {grown_refs:5}"
-              + ("  LEAK" if leaking else ""))
+        print(f"{name:32} {ROUNDS * window:6} {objects:13.2f} {memory:11.1f} "
+              f"{min(g[1] for g in theirs):9.1f} {refs:5}" + ("  LEAK" if leaking else ""))
     shutil.rmtree(tmp)
     print("leak check:", "FAILED" if failed else "flat")
     return 1 if failed else 0
