@@ -6,6 +6,8 @@
 #include "../patching/patching.hpp"
 #include "../period/period.hpp"
 
+#include <atomic>
+#include <cstdint>
 #include <cstdio>
 
 namespace patch_eus {
@@ -253,18 +255,24 @@ int execute(PyObject* module, bool& added_entry) {
     return 0;
 }
 
+// The identifier of the first interpreter that asked for the module, -1
+// until then.  Interpreters with a GIL of their own may ask at the same
+// time, so it is claimed with one atomic compare-and-set, before anything
+// else of the module's is touched.
+std::atomic<int64_t> recorded_interpreter{-1};
+
 PyObject* create_module(PyObject* spec, PyModuleDef*) {
-    State& st = state();
     int64_t interpreter = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (interpreter == -1 && PyErr_Occurred()) return nullptr;
-    if (st.interpreter == -1) {
-        st.interpreter = interpreter;
-    } else if (st.interpreter != interpreter) {
+    int64_t recorded = -1;
+    if (!recorded_interpreter.compare_exchange_strong(recorded, interpreter) &&
+        recorded != interpreter) {
         PyErr_SetString(PyExc_ImportError,
                         "Interpreter change detected - this module can only be loaded into one "
                         "interpreter per process.");
         return nullptr;
     }
+    State& st = state();
     if (st.module) {
         Py_INCREF(st.module);
         return st.module;
@@ -329,6 +337,12 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_create, reinterpret_cast<void*>(create_module)},
     {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+#if PY_VERSION_HEX >= 0x030C0000
+    // An interpreter with a GIL of its own refuses, before the creation step,
+    // any module that does not declare this; declared, every second
+    // interpreter meets the creation step's own refusal instead.
+    {Py_mod_multiple_interpreters, Py_MOD_PER_INTERPRETER_GIL_SUPPORTED},
+#endif
     {0, nullptr},
 };
 

@@ -1,4 +1,4 @@
-// Process-wide state of the module: the recorded module and interpreter, the
+// Process-wide state of the module: the recorded module, the
 // builtins bound at load, the interned texts and integers the functions use,
 // and the helpers every function body shares (traceback entries, global
 // lookups, small call wrappers).
@@ -91,7 +91,6 @@ int init_constants();
 struct State {
     PyObject* module = nullptr;   // the recorded module (owned), or none
     PyObject* builtins = nullptr; // the builtins module (owned)
-    int64_t interpreter = -1;     // identifier of the recorded interpreter
     PyObject* print = nullptr;    // builtins bound at load (owned)
     PyObject* round = nullptr;
     PyObject* code_next_donem = nullptr;  // code objects of the two functions
