@@ -67,7 +67,34 @@ namespace patch_eus {
     X(period_indent, "    ")                                                        \
     X(period_sep, ": ")                                                             \
     X(period_tail, " firms patched")                                                \
-    X(last_period, "9912")
+    X(last_period, "9912")                                                          \
+    X(values, "values")                                                             \
+    X(fget, "fget")                                                                 \
+    X(co_name, "co_name")                                                           \
+    X(co_filename, "co_filename")                                                   \
+    X(dunder_file, "__file__")                                                      \
+    X(columns, "columns")                                                           \
+    X(mgr, "_mgr")                                                                  \
+    X(blocks, "blocks")                                                             \
+    X(blknos, "blknos")                                                             \
+    X(blklocs, "blklocs")                                                           \
+    X(dtype, "dtype")                                                               \
+    X(char_code, "char")                                                            \
+    X(get_values, "get_values")                                                     \
+    X(array_interface, "__array_interface__")                                       \
+    X(typestr, "typestr")                                                           \
+    X(shape, "shape")                                                               \
+    X(data, "data")                                                                 \
+    X(strides, "strides")                                                           \
+    X(pandas_frame, "pandas.core.frame")                                            \
+    X(pandas_index, "pandas.core.indexes.base")                                     \
+    X(pandas_strings, "pandas.core.arrays.string_")                                 \
+    X(numpy, "numpy")                                                               \
+    X(ndarray, "ndarray")                                                           \
+    X(Index, "Index")                                                               \
+    X(StringDtype, "StringDtype")                                                   \
+    X(object_code, "O")                                                             \
+    X(double_code, "d")
 
 namespace text {
 #define PATCH_EUS_DECLARE_TEXT(id, value) extern PyObject* id;

@@ -38,65 +38,66 @@ namespace patch_eus {
 
 namespace {
 
-// sys.modules[name] (borrowed), or NULL without an exception when absent.
-PyObject* loaded_module(const char* name) {
-    PyObject* found = PyDict_GetItemString(PyImport_GetModuleDict(), name);
+// An entry of a dict whose keys are strs, borrowed, or NULL; nothing raised.
+PyObject* entry(PyObject* dict, PyObject* key) {
+    PyObject* found = PyDict_GetItemWithError(dict, key);
+    if (!found) PyErr_Clear();
+    return found;
+}
+
+// sys.modules[name] (borrowed), or NULL when absent.
+PyObject* loaded_module(PyObject* name) {
+    PyObject* found = entry(PyImport_GetModuleDict(), name);
     return found && PyModule_Check(found) ? found : nullptr;
 }
 
 // The class `name` of a loaded module, or NULL.
-PyTypeObject* class_of(PyObject* module, const char* name) {
+PyTypeObject* class_of(PyObject* module, PyObject* name) {
     if (!module) return nullptr;
-    PyObject* found = PyDict_GetItemString(PyModule_GetDict(module), name);
+    PyObject* found = entry(PyModule_GetDict(module), name);
     return found && PyType_Check(found) ? reinterpret_cast<PyTypeObject*>(found) : nullptr;
 }
 
 // Whether `fn` is a plain function named `name` whose code was compiled from
 // `module`'s own file and which runs in that module's globals.  Errors count
 // as "no" and are cleared: the prescribed path is always a valid answer.
-bool defined_by(PyObject* fn, PyObject* module, const char* name) {
+bool defined_by(PyObject* fn, PyObject* module, PyObject* name) {
     if (!fn || !PyFunction_Check(fn)) return false;
     PyObject* module_dict = PyModule_GetDict(module);
     if (PyFunction_GET_GLOBALS(fn) != module_dict) return false;
-    PyObject* file = PyDict_GetItemString(module_dict, "__file__");
-    Ref code_name = Ref::steal(PyObject_GetAttrString(PyFunction_GET_CODE(fn), "co_name"));
-    Ref code_file = Ref::steal(PyObject_GetAttrString(PyFunction_GET_CODE(fn), "co_filename"));
+    PyObject* file = entry(module_dict, text::dunder_file);
+    Ref code_name = Ref::steal(PyObject_GetAttr(PyFunction_GET_CODE(fn), text::co_name));
+    Ref code_file = Ref::steal(PyObject_GetAttr(PyFunction_GET_CODE(fn), text::co_filename));
     if (!code_name || !code_file || !file || !PyUnicode_Check(file) ||
         !PyUnicode_Check(code_name.get()) || !PyUnicode_Check(code_file.get())) {
         PyErr_Clear();
         return false;
     }
-    return PyUnicode_CompareWithASCIIString(code_name.get(), name) == 0 &&
+    return PyUnicode_Compare(code_name.get(), name) == 0 &&
            PyUnicode_Compare(code_file.get(), file) == 0;
 }
 
 // Whether `frame` is pandas' own DataFrame with pandas' own `iterrows` and
 // `values`, and nothing in the instance shadowing `iterrows`.
 bool is_plain_frame(PyObject* frame) {
-    PyObject* frame_module = loaded_module("pandas.core.frame");
-    PyTypeObject* frame_type = class_of(frame_module, "DataFrame");
+    PyObject* frame_module = loaded_module(text::pandas_frame);
+    PyTypeObject* frame_type = class_of(frame_module, text::DataFrame);
     if (!frame_type || Py_TYPE(frame) != frame_type) return false;
 
-    Ref iterrows_name = Ref::steal(PyUnicode_InternFromString("iterrows"));
-    Ref values_name = Ref::steal(PyUnicode_InternFromString("values"));
-    if (!iterrows_name || !values_name) {
-        PyErr_Clear();
+    if (!defined_by(_PyType_Lookup(frame_type, text::iterrows), frame_module, text::iterrows))
         return false;
-    }
-    if (!defined_by(_PyType_Lookup(frame_type, iterrows_name.get()), frame_module, "iterrows"))
-        return false;
-    PyObject* values = _PyType_Lookup(frame_type, values_name.get());
+    PyObject* values = _PyType_Lookup(frame_type, text::values);
     if (!values || Py_TYPE(values) != &PyProperty_Type) return false;
-    Ref getter = Ref::steal(PyObject_GetAttrString(values, "fget"));
+    Ref getter = Ref::steal(PyObject_GetAttr(values, text::fget));
     if (!getter) {
         PyErr_Clear();
         return false;
     }
-    if (!defined_by(getter.get(), frame_module, "values")) return false;
+    if (!defined_by(getter.get(), frame_module, text::values)) return false;
 
     PyObject** dict = _PyObject_GetDictPtr(frame);
     if (dict && *dict) {
-        PyObject* shadow = PyDict_GetItemWithError(*dict, iterrows_name.get());
+        PyObject* shadow = PyDict_GetItemWithError(*dict, text::iterrows);
         if (shadow || PyErr_Occurred()) {
             PyErr_Clear();
             return false;
@@ -108,7 +109,7 @@ bool is_plain_frame(PyObject* frame) {
 // 1 when `columns` is pandas' Index holding exactly the four labels in table
 // order, 0 when not, -1 on error.
 int has_table_columns(PyObject* columns) {
-    PyTypeObject* index_type = class_of(loaded_module("pandas.core.indexes.base"), "Index");
+    PyTypeObject* index_type = class_of(loaded_module(text::pandas_index), text::Index);
     if (!index_type || Py_TYPE(columns) != index_type) return 0;
     Ref labels = Ref::steal(PySequence_List(columns));
     if (!labels) return -1;
@@ -160,15 +161,15 @@ struct Columns {
 // 0 for anything else, -1 on error.
 int array_layout(PyObject* array, const char* typestr, const char*& data, Py_ssize_t shape[2],
                  Py_ssize_t strides[2]) {
-    PyTypeObject* ndarray = class_of(loaded_module("numpy"), "ndarray");
+    PyTypeObject* ndarray = class_of(loaded_module(text::numpy), text::ndarray);
     if (!ndarray || Py_TYPE(array) != ndarray) return 0;
-    Ref iface = Ref::steal(PyObject_GetAttrString(array, "__array_interface__"));
+    Ref iface = Ref::steal(PyObject_GetAttr(array, text::array_interface));
     if (!iface) return -1;
     if (!PyDict_CheckExact(iface.get())) return 0;
-    PyObject* kind = PyDict_GetItemString(iface.get(), "typestr");
-    PyObject* dims = PyDict_GetItemString(iface.get(), "shape");
-    PyObject* start = PyDict_GetItemString(iface.get(), "data");
-    PyObject* steps = PyDict_GetItemString(iface.get(), "strides");
+    PyObject* kind = entry(iface.get(), text::typestr);
+    PyObject* dims = entry(iface.get(), text::shape);
+    PyObject* start = entry(iface.get(), text::data);
+    PyObject* steps = entry(iface.get(), text::strides);
     if (!kind || !PyUnicode_Check(kind) || PyUnicode_CompareWithASCIIString(kind, typestr) != 0)
         return 0;
     if (!dims || !PyTuple_Check(dims) || PyTuple_GET_SIZE(dims) != 2) return 0;
@@ -207,13 +208,13 @@ const char* native_double() {
 // pandas' string blocks read through their own `get_values(object)`.  1, 0
 // when the blocks are of another kind, -1 on error.
 int columns_from_blocks(PyObject* eus, Columns& out) {
-    PyTypeObject* string_dtype = class_of(loaded_module("pandas.core.arrays.string_"), "StringDtype");
-    PyTypeObject* numpy_dtype = class_of(loaded_module("numpy"), "dtype");
+    PyTypeObject* string_dtype = class_of(loaded_module(text::pandas_strings), text::StringDtype);
+    PyTypeObject* numpy_dtype = class_of(loaded_module(text::numpy), text::dtype);
     if (!numpy_dtype) return 0;
-    Ref manager = Ref::steal(PyObject_GetAttrString(eus, "_mgr"));
-    Ref blocks = manager ? Ref::steal(PyObject_GetAttrString(manager.get(), "blocks")) : Ref();
-    Ref numbers = manager ? Ref::steal(PyObject_GetAttrString(manager.get(), "blknos")) : Ref();
-    Ref places = manager ? Ref::steal(PyObject_GetAttrString(manager.get(), "blklocs")) : Ref();
+    Ref manager = Ref::steal(PyObject_GetAttr(eus, text::mgr));
+    Ref blocks = manager ? Ref::steal(PyObject_GetAttr(manager.get(), text::blocks)) : Ref();
+    Ref numbers = manager ? Ref::steal(PyObject_GetAttr(manager.get(), text::blknos)) : Ref();
+    Ref places = manager ? Ref::steal(PyObject_GetAttr(manager.get(), text::blklocs)) : Ref();
     Ref number_list = numbers ? Ref::steal(PySequence_List(numbers.get())) : Ref();
     Ref place_list = places ? Ref::steal(PySequence_List(places.get())) : Ref();
     if (!blocks || !number_list || !place_list) return -1;
@@ -232,23 +233,23 @@ int columns_from_blocks(PyObject* eus, Columns& out) {
         if (b < 0 || b >= block_count || place < 0) return 0;
         PyObject* block = PyTuple_GET_ITEM(blocks.get(), b);
         if (!read[static_cast<size_t>(b)]) {
-            Ref dtype = Ref::steal(PyObject_GetAttrString(block, "dtype"));
+            Ref dtype = Ref::steal(PyObject_GetAttr(block, text::dtype));
             if (!dtype) return -1;
             Ref array;
             if (PyObject_TypeCheck(dtype.get(), numpy_dtype)) {
-                Ref code = Ref::steal(PyObject_GetAttrString(dtype.get(), "char"));
+                Ref code = Ref::steal(PyObject_GetAttr(dtype.get(), text::char_code));
                 if (!code) return -1;
                 if (!PyUnicode_Check(code.get())) return 0;
-                bool is_double = PyUnicode_CompareWithASCIIString(code.get(), "d") == 0;
-                bool is_object = PyUnicode_CompareWithASCIIString(code.get(), "O") == 0;
+                bool is_double = PyUnicode_Compare(code.get(), text::double_code) == 0;
+                bool is_object = PyUnicode_Compare(code.get(), text::object_code) == 0;
                 if (!is_double && !is_object) return 0;
                 doubles[static_cast<size_t>(b)] = is_double;
-                array = Ref::steal(PyObject_GetAttrString(block, "values"));
+                array = Ref::steal(PyObject_GetAttr(block, text::values));
             } else if (string_dtype && Py_TYPE(dtype.get()) == string_dtype && block_count > 1) {
                 Ref object_dtype = Ref::steal(
-                    PyObject_CallFunction(reinterpret_cast<PyObject*>(numpy_dtype), "s", "O"));
+                    PyObject_CallOneArg(reinterpret_cast<PyObject*>(numpy_dtype), text::object_code));
                 if (!object_dtype) return -1;
-                array = Ref::steal(PyObject_CallMethod(block, "get_values", "O", object_dtype.get()));
+                array = Ref::steal(call_method1(block, text::get_values, object_dtype.get()));
             } else {
                 return 0;
             }
@@ -508,7 +509,7 @@ namespace {
 // The columns through `values` itself, for frames whose blocks are of
 // another kind.
 int columns_from_values(PyObject* eus, Columns& out) {
-    Ref values = Ref::steal(PyObject_GetAttrString(eus, "values"));
+    Ref values = Ref::steal(PyObject_GetAttr(eus, text::values));
     if (!values) return -1;
     const char* data = nullptr;
     Py_ssize_t shape[2], strides[2];
@@ -530,7 +531,7 @@ int CompactLookup::build(PyObject* eus, int& failed_line) {
     failed_line = 64;
     if (!is_plain_frame(eus)) return 0;
 
-    Ref columns = Ref::steal(PyObject_GetAttrString(eus, "columns"));
+    Ref columns = Ref::steal(PyObject_GetAttr(eus, text::columns));
     if (!columns) return -1;
     int covered = has_table_columns(columns.get());
     if (covered <= 0) return covered;
