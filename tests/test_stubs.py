@@ -1,0 +1,61 @@
+"""What the distribution installs, and what a type checker makes of it."""
+import ast
+import subprocess
+import sys
+import textwrap
+from importlib import metadata
+
+import pytest
+
+DIST = "velmora-pipeline-patch-eus"
+
+
+def test_installed_files():
+    """The library and its stubs in the velmora.pipeline namespace (no
+    __init__.py there), and the same stubs in a partial stub package."""
+    files = sorted(str(f) for f in metadata.files(DIST)
+                   if str(f).startswith(("velmora/", "velmora-stubs/")))
+    assert files[:2] == ["velmora-stubs/pipeline/patch_eus.pyi", "velmora-stubs/py.typed"]
+    assert files[2].startswith("velmora/pipeline/patch_eus.") and files[2].endswith(".so")
+    assert files[3:] == ["velmora/pipeline/patch_eus.pyi"]
+    dist = metadata.distribution(DIST)
+    assert dist.locate_file("velmora-stubs/py.typed").read_text() == "partial\n"
+    for stub in (files[0], files[3]):
+        functions = {
+            node.name: [a.arg for a in node.args.args]
+            for node in ast.parse(dist.locate_file(stub).read_text()).body
+            if isinstance(node, ast.FunctionDef)
+        }
+        assert functions == {"_next_donem": ["d"], "patch_eus_gaps": ["db_path"]}
+
+
+USES = {
+    "right": ("""
+        from pathlib import Path
+        from velmora.pipeline.patch_eus import _next_donem, patch_eus_gaps
+        following: str = _next_donem("2512")
+        patch_eus_gaps(Path("scores.duckdb"))
+        patch_eus_gaps(db_path="scores.duckdb")
+        """, []),
+    "wrong": ("""
+        from velmora.pipeline.patch_eus import _next_donem, patch_eus_gaps
+        _next_donem(2512)
+        count: int = _next_donem("2512")
+        patch_eus_gaps(42)
+        rows: int = patch_eus_gaps("scores.duckdb")
+        """, [(3, "arg-type"), (4, "assignment"), (5, "arg-type"), (6, "assignment"),
+              (6, "func-returns-value")]),
+}
+
+
+@pytest.mark.parametrize("use", sorted(USES))
+def test_mypy_reads_the_stubs(tmp_path, use):
+    source, errors = USES[use]
+    (tmp_path / "use.py").write_text(textwrap.dedent(source))
+    checked = subprocess.run(
+        [sys.executable, "-m", "mypy", "--no-incremental", "--strict", "use.py"],
+        cwd=tmp_path, capture_output=True, text=True, timeout=600)
+    found = sorted((int(line.split(":")[1]), line.rsplit("[", 1)[1].rstrip("]"))
+                   for line in checked.stdout.splitlines() if ": error:" in line)
+    assert found == errors, checked.stdout
+    assert checked.returncode == (1 if errors else 0)
