@@ -42,9 +42,8 @@ USES = {
         _next_donem(2512)
         count: int = _next_donem("2512")
         patch_eus_gaps(42)
-        rows: int = patch_eus_gaps("scores.duckdb")
-        """, [(3, "arg-type"), (4, "assignment"), (5, "arg-type"), (6, "assignment"),
-              (6, "func-returns-value")]),
+        patch_eus_gaps(path="scores.duckdb")
+        """, [(3, "arg-type"), (4, "assignment"), (5, "arg-type"), (6, "call-arg")]),
 }
 
 
@@ -59,3 +58,13 @@ def test_mypy_reads_the_stubs(tmp_path, use):
                    for line in checked.stdout.splitlines() if ": error:" in line)
     assert found == errors, checked.stdout
     assert checked.returncode == (1 if errors else 0)
+
+
+def test_only_the_init_function_is_exported():
+    import shutil
+    import velmora.pipeline.patch_eus as module
+    if not shutil.which("nm"):
+        pytest.skip("no nm on this machine to read the symbol table")
+    symbols = subprocess.run(["nm", "-D", "--defined-only", module.__file__],
+                             capture_output=True, text=True, check=True).stdout.split()
+    assert symbols[1:] == ["T", "PyInit_patch_eus"]
