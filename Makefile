@@ -1,13 +1,14 @@
 # Every interpreter and dependency set gets a virtual environment of its own,
 # .venv/<python>-<deps>, rebuilt whenever its requirement files or
 # pyproject.toml change:
-#   make test                       set up and test every supported combination
+#   make test                       set up and test every supported combination,
+#                                   then the armhf build under emulation
 #   make test-one PYTHON=python3.12 [DEPS=newest|oldest]   ... one of them
 #   make demo [DB=path.duckdb]      set up and run the repair on a demo database
 #   make bench | leakcheck | asan   speed figures; reference and memory growth
 #                                   over many calls; the suite under ASan
 #   make leakcheck-proof            the leak check against deliberately leaking builds
-#   make armhf                      cross-build for 32-bit ARM and test it under qemu
+#   make armhf                      cross-build for 32-bit ARM and check it under qemu
 PYTHON ?= python3.9
 DEPS ?= newest
 ENV := $(notdir $(PYTHON))-$(DEPS)
@@ -16,6 +17,7 @@ PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 MATRIX ?= python3.9:oldest python3.9:newest python3.10:newest python3.11:oldest \
           python3.11:newest python3.12:newest python3.13:newest
+ARMHF ?= yes
 
 .PHONY: all venv install test test-one demo bench leakcheck leakcheck-proof asan armhf clean
 
@@ -41,8 +43,12 @@ test:
 	    echo "=== $$python, $$deps dependencies"; \
 	    $(MAKE) --no-print-directory test-one PYTHON=$$python DEPS=$$deps || failed="$$failed $$combo"; \
 	done; \
+	if [ "$(ARMHF)" = yes ]; then \
+	    echo "=== armhf (32-bit ARM) under emulation"; \
+	    scripts/armhf-check || failed="$$failed armhf"; \
+	fi; \
 	if [ -n "$$failed" ]; then echo "FAILED:$$failed"; exit 1; fi; \
-	echo "all combinations passed: $(MATRIX)"
+	echo "all passed: $(MATRIX)$(if $(filter yes,$(ARMHF)), armhf)"
 
 test-one: install
 	$(PY) scripts/leakcheck.py --quick
@@ -64,7 +70,7 @@ asan: install
 	scripts/asan-check $(PY)
 
 armhf:
-	scripts/armhf/run
+	scripts/armhf-check
 
 clean:
 	rm -rf .venv build
