@@ -6,7 +6,8 @@ shows that the module itself keeps nothing.
 duckdb and pandas may keep a little memory per call of their own; what they
 keep is the same whether the module or plain Python calls them.  So each
 path has a baseline: the same calls made by scripts/transcription.py (plain
-Python) in the same process.  After both have warmed up, six windows of the
+Python) in the same process.  After both have warmed up (until the module
+grows no faster than the baseline, or for a long while), six windows of the
 module's calls and six of the baseline's are measured: the growth per call
 of the objects the collector tracks and of the memory Python's allocator
 holds (tracemalloc).  The libraries' caches grow and shrink in steps now and
@@ -41,6 +42,7 @@ SMALLEST_OBJECT = 4 * struct.calcsize("P")
 MEMORY_LIMIT = SMALLEST_OBJECT / 2
 OBJECT_LIMIT = 1 / 2
 ROUNDS = 6
+WARM_UP_MOST = 30
 
 
 def expect(exc, fn, *args, **kwargs):
@@ -168,6 +170,21 @@ def growth(fn, calls):
             (tracemalloc.get_traced_memory()[0] - memory) / calls)
 
 
+def settle(module_fn, baseline_fn, window):
+    """Warms both sides up until the caches of the interpreter and the
+    libraries are full: pandas and duckdb take up to a thousand runs on some
+    versions.  Alternates windows until the module's growth has come within
+    the limit of the baseline's twice in a row; a leak never does, and runs
+    into the measured windows after WARM_UP_MOST rounds."""
+    calm = 0
+    for _ in range(WARM_UP_MOST):
+        ours = growth(module_fn, window)[1]
+        theirs = growth(baseline_fn, window)[1]
+        calm = calm + 1 if ours - theirs <= MEMORY_LIMIT else 0
+        if calm == 2:
+            return
+
+
 def excess(ours, theirs):
     """How much the module's windows grew beyond the baseline's: the smaller
     of the differences of the smallest windows and of the medians."""
@@ -192,10 +209,7 @@ def main():
     for name, calls, module_fn, baseline_fn in checks:
         window = calls // ROUNDS
         with contextlib.redirect_stdout(Sink()):
-            # Warm up: caches of the libraries and of the interpreter fill.
-            for _ in range(max(60, calls // 3)):
-                module_fn()
-                baseline_fn()
+            settle(module_fn, baseline_fn, window)
             gc.collect()
             refs = [sys.getrefcount(o) for o in watched]
             ours = windows(module_fn, window)
