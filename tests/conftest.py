@@ -47,14 +47,15 @@ def table_rows(path):
         con.close()
 
 
-def run_isolated(code, *, python=None, args=()):
-    """Runs `code` in a fresh interpreter; its last stdout line is JSON."""
+def run_isolated(code, *, python=None, args=(), env=None):
+    """Runs `code` in a fresh interpreter (hash seed 0 unless `env` sets
+    another); its last stdout line is JSON."""
     proc = subprocess.run(
-        [python or sys.executable, *args, "-c", textwrap.dedent(code)],
+        [python or sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
         capture_output=True,
         text=True,
         timeout=300,
-        env={**os.environ, "PYTHONHASHSEED": "0"},
+        env={**os.environ, "PYTHONHASHSEED": "0", **(env or {})},
     )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout.strip().splitlines()[-1])

@@ -1,6 +1,8 @@
-// Argument binding of the module's functions: one parameter, by position or
-// by keyword, no default, nothing collected.
+// Argument binding of the module's functions: one parameter, by position or by keyword.
+// There is no default, and nothing is collected.
 #include "function_type.hpp"
+
+#include "../host/calls.hpp"
 
 #include <vector>
 
@@ -14,7 +16,7 @@ const char kSubclassNote[] =
 
 PyObject* count_error(const FunctionSpec& spec, Py_ssize_t given) {
     PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 spec.name, "exactly", static_cast<Py_ssize_t>(1), "", given);
+                 spec.name->c_str(), "exactly", static_cast<Py_ssize_t>(1), "", given);
     return nullptr;
 }
 
@@ -40,7 +42,7 @@ int check_exact_str(PyObject* arg) {
     if (type == &PyUnicode_Type) return 0;
     // Subclasses of str get the note after ". ", anything else nothing.
     const bool subclass = derives_from_str(type);
-    Ref note = subclass ? Ref::steal(PyUnicode_FromString(kSubclassNote)) : Ref::borrow(text::empty);
+    Ref note = subclass ? Ref::steal(PyUnicode_FromString(kSubclassNote)) : Ref::borrow(empty_text);
     if (!note) return -1;
     PyErr_Format(PyExc_TypeError,
                  "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)%s%U", "d", "str",
@@ -62,7 +64,7 @@ int is_parameter(const FunctionSpec& spec, PyObject* name) {
         if (!equal) return -1;
         return PyObject_IsTrue(equal.get());
     }
-    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name);
+    PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", spec.name->c_str());
     return -1;
 }
 
@@ -83,12 +85,12 @@ PyObject* bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs
         if (match < 0) return nullptr;
         if (match == 0) {
             PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'",
-                         spec.name, name);
+                         spec.name->c_str(), name);
             return nullptr;
         }
         if (bound) {
             PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
-                         spec.name, name);
+                         spec.name->c_str(), name);
             return nullptr;
         }
         bound = Ref::borrow(args[nargs + k]);
@@ -104,10 +106,7 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     Function* f = reinterpret_cast<Function*>(self);
     const FunctionSpec& spec = *f->spec;
     Ref arg = Ref::steal(bind(spec, args, PyVectorcall_NARGS(nargsf), kwnames));
-    if (!arg) {
-        add_traceback(spec.where, spec.line, f->globals);
-        return nullptr;
-    }
+    if (!arg) return Failure(spec.where, f->globals).at(spec.line);
     if (spec.exact_str && check_exact_str(arg.get()) < 0) return nullptr;
     // Keep the globals alive for the body even if the function is dropped
     // meanwhile.

@@ -1,14 +1,13 @@
+// The function type's slots: attributes, garbage collection, method binding, pickling.
 #include "function_type.hpp"
 
-#include "../patching/patching.hpp"
+#include "../host/names.hpp"
 
 #include <structmember.h>
 
 #include <cstddef>
-
-#ifndef Py_TPFLAGS_HAVE_VECTORCALL
-#define Py_TPFLAGS_HAVE_VECTORCALL _Py_TPFLAGS_HAVE_VECTORCALL
-#endif
+#include <iterator>
+#include <vector>
 
 namespace patch_eus {
 
@@ -19,33 +18,25 @@ bool function_type_ready = false;
 
 Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
 
+PyObject*& slot_at(PyObject* self, size_t offset) {
+    return *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + offset);
+}
+
+// The slots holding objects, for the collector.
+constexpr size_t kObjectSlots[] = {
+    offsetof(Function, dict),    offsetof(Function, name),        offsetof(Function, qualname),
+    offsetof(Function, module),  offsetof(Function, doc),         offsetof(Function, globals),
+    offsetof(Function, code),    offsetof(Function, annotations), offsetof(Function, defaults),
+    offsetof(Function, kwdefaults),
+};
+
 int traverse(PyObject* self, visitproc visit, void* arg) {
-    Function* f = as_function(self);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->code);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->kwdefaults);
+    for (size_t offset : kObjectSlots) Py_VISIT(slot_at(self, offset));
     return 0;
 }
 
 int clear(PyObject* self) {
-    Function* f = as_function(self);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->name);
-    Py_CLEAR(f->qualname);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->code);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->kwdefaults);
+    for (size_t offset : kObjectSlots) Py_CLEAR(slot_at(self, offset));
     return 0;
 }
 
@@ -76,80 +67,55 @@ PyObject* reduce(PyObject* self, PyObject*) {
     return as_function(self)->qualname;
 }
 
-int set_text(PyObject*& slot, PyObject* value, const char* message) {
-    if (value == nullptr || !PyUnicode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, message);
-        return -1;
-    }
+// A writable attribute kept in one slot of the function, read as None while
+// the slot is empty.
+struct Field {
+    size_t offset;
+    int (*accepts)(PyObject*);  // the values that may be stored
+    bool none_empties;          // setting None, or deleting, empties the slot
+    const char* message;        // the TypeError for any other value
+};
+
+PyObject* get_field(PyObject* self, void* closure) {
+    PyObject* value = slot_at(self, static_cast<const Field*>(closure)->offset);
+    if (!value) value = Py_None;
     Py_INCREF(value);
-    Py_XSETREF(slot, value);
-    return 0;
+    return value;
 }
 
-PyObject* get_or_none(PyObject* value) {
-    PyObject* result = value ? value : Py_None;
-    Py_INCREF(result);
-    return result;
-}
-
-PyObject* get_name(PyObject* self, void*) { return get_or_none(as_function(self)->name); }
-int set_name(PyObject* self, PyObject* value, void*) {
-    return set_text(as_function(self)->name, value, "__name__ must be set to a string object");
-}
-
-PyObject* get_qualname(PyObject* self, void*) {
-    return get_or_none(as_function(self)->qualname);
-}
-int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_text(as_function(self)->qualname, value,
-                    "__qualname__ must be set to a string object");
-}
-
-PyObject* get_doc(PyObject* self, void*) { return get_or_none(as_function(self)->doc); }
-int set_doc(PyObject* self, PyObject* value, void*) {
-    PyObject* doc = value ? value : Py_None;
-    Py_INCREF(doc);
-    Py_XSETREF(as_function(self)->doc, doc);
-    return 0;
-}
-
-PyObject* get_code(PyObject* self, void*) { return get_or_none(as_function(self)->code); }
-int set_code(PyObject* self, PyObject* value, void*) {
-    if (value == nullptr || !PyCode_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__code__ must be set to a code object");
-        return -1;
-    }
-    Py_INCREF(value);
-    Py_XSETREF(as_function(self)->code, value);
-    return 0;
-}
-
-PyObject* get_defaults(PyObject* self, void*) { return get_or_none(as_function(self)->defaults); }
-int set_defaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyTuple_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__defaults__ must be set to a tuple object");
+int set_field(PyObject* self, PyObject* value, void* closure) {
+    const Field& field = *static_cast<const Field*>(closure);
+    if (field.none_empties && value == Py_None) value = nullptr;
+    if (value ? !field.accepts(value) : !field.none_empties) {
+        PyErr_SetString(PyExc_TypeError, field.message);
         return -1;
     }
     Py_XINCREF(value);
-    Py_XSETREF(as_function(self)->defaults, value);
+    Py_XSETREF(slot_at(self, field.offset), value);
     return 0;
 }
 
-PyObject* get_kwdefaults(PyObject* self, void*) {
-    return get_or_none(as_function(self)->kwdefaults);
-}
-int set_kwdefaults(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__kwdefaults__ must be set to a dict object");
-        return -1;
-    }
-    Py_XINCREF(value);
-    Py_XSETREF(as_function(self)->kwdefaults, value);
-    return 0;
-}
+int is_text(PyObject* v) { return PyUnicode_Check(v); }
+int is_code(PyObject* v) { return PyCode_Check(v); }
+int is_tuple(PyObject* v) { return PyTuple_Check(v); }
+int is_dict(PyObject* v) { return PyDict_Check(v); }
+int is_anything(PyObject*) { return 1; }
 
+Field name_field{offsetof(Function, name), is_text, false,
+                 "__name__ must be set to a string object"};
+Field qualname_field{offsetof(Function, qualname), is_text, false,
+                     "__qualname__ must be set to a string object"};
+Field doc_field{offsetof(Function, doc), is_anything, true, ""};
+Field code_field{offsetof(Function, code), is_code, false,
+                 "__code__ must be set to a code object"};
+Field defaults_field{offsetof(Function, defaults), is_tuple, true,
+                     "__defaults__ must be set to a tuple object"};
+Field kwdefaults_field{offsetof(Function, kwdefaults), is_dict, true,
+                       "__kwdefaults__ must be set to a dict object"};
+Field annotations_field{offsetof(Function, annotations), is_dict, true,
+                        "__annotations__ must be set to a dict object"};
+
+// An empty dict is made on first reading, as for the interpreter's functions.
 PyObject* get_annotations(PyObject* self, void*) {
     Function* f = as_function(self);
     if (f->annotations == nullptr) {
@@ -159,27 +125,17 @@ PyObject* get_annotations(PyObject* self, void*) {
     Py_INCREF(f->annotations);
     return f->annotations;
 }
-int set_annotations(PyObject* self, PyObject* value, void*) {
-    if (value == Py_None) value = nullptr;
-    if (value != nullptr && !PyDict_Check(value)) {
-        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
-        return -1;
-    }
-    Py_XINCREF(value);
-    Py_XSETREF(as_function(self)->annotations, value);
-    return 0;
-}
 
 PyObject* get_closure(PyObject*, void*) { Py_RETURN_NONE; }
 
 PyGetSetDef getset[] = {
-    {"__name__", get_name, set_name, nullptr, nullptr},
-    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
-    {"__doc__", get_doc, set_doc, nullptr, nullptr},
-    {"__code__", get_code, set_code, nullptr, nullptr},
-    {"__defaults__", get_defaults, set_defaults, nullptr, nullptr},
-    {"__kwdefaults__", get_kwdefaults, set_kwdefaults, nullptr, nullptr},
-    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
+    {"__name__", get_field, set_field, nullptr, &name_field},
+    {"__qualname__", get_field, set_field, nullptr, &qualname_field},
+    {"__doc__", get_field, set_field, nullptr, &doc_field},
+    {"__code__", get_field, set_field, nullptr, &code_field},
+    {"__defaults__", get_field, set_field, nullptr, &defaults_field},
+    {"__kwdefaults__", get_field, set_field, nullptr, &kwdefaults_field},
+    {"__annotations__", get_annotations, set_field, nullptr, &annotations_field},
     {"__closure__", get_closure, nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -191,22 +147,22 @@ PyMemberDef members[] = {
     {nullptr, 0, 0, 0, nullptr},
 };
 
-PyMethodDef methods[] = {
+const PyMethodDef own_methods[] = {
     {"__reduce__", reduce, METH_NOARGS, nullptr},
-    // Private: the score lookup and patch rows of a frame by either path,
-    // for the tests that compare them.
-    {"_gap_rows", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(gap_rows_probe)),
-     METH_FASTCALL | METH_STATIC, nullptr},
-    {nullptr, nullptr, 0, nullptr},
 };
 
 }  // namespace
 
-int ready_function_type() {
+int ready_function_type(const PyMethodDef* extra) {
     if (function_type_ready) return 0;
+    static std::vector<PyMethodDef> methods;
+    methods.assign(std::begin(own_methods), std::end(own_methods));
+    for (const PyMethodDef* m = extra; m && m->ml_name; ++m) methods.push_back(*m);
+    methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+
     PyTypeObject& t = function_type_object;
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);
-    t.tp_name = "velmora.pipeline.patch_eus.function";
+    t.tp_name = PATCH_EUS_MODULE_NAME ".function";
     t.tp_basicsize = sizeof(Function);
     t.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_METHOD_DESCRIPTOR |
                  Py_TPFLAGS_HAVE_VECTORCALL;
@@ -219,7 +175,7 @@ int ready_function_type() {
     t.tp_traverse = traverse;
     t.tp_clear = clear;
     t.tp_weaklistoffset = offsetof(Function, weakrefs);
-    t.tp_methods = methods;
+    t.tp_methods = methods.data();
     t.tp_members = members;
     t.tp_getset = getset;
     t.tp_descr_get = descr_get;
@@ -229,8 +185,8 @@ int ready_function_type() {
     return 0;
 }
 
-PyObject* new_function(const FunctionSpec* spec, PyObject* name, PyObject* doc,
-                       PyObject* globals, PyObject* code, PyObject* annotations) {
+PyObject* new_function(const FunctionSpec* spec, PyObject* doc, PyObject* globals, PyObject* code,
+                       PyObject* annotations) {
     Ref dict = Ref::steal(PyDict_New());
     if (!dict) return nullptr;
     Function* f = PyObject_GC_New(Function, &function_type_object);
@@ -238,20 +194,13 @@ PyObject* new_function(const FunctionSpec* spec, PyObject* name, PyObject* doc,
     f->vectorcall = function_vectorcall;
     f->spec = spec;
     f->dict = dict.release();
-    Py_INCREF(name);
-    f->name = name;
-    Py_INCREF(name);
-    f->qualname = name;
-    Py_INCREF(text::module_name);
-    f->module = text::module_name;
-    Py_INCREF(doc);
-    f->doc = doc;
-    Py_INCREF(globals);
-    f->globals = globals;
-    Py_INCREF(code);
-    f->code = code;
-    Py_XINCREF(annotations);
-    f->annotations = annotations;
+    f->name = Ref::borrow(*spec->name).release();
+    f->qualname = Ref::borrow(*spec->name).release();
+    f->module = Ref::borrow(module_name).release();
+    f->doc = Ref::borrow(doc).release();
+    f->globals = Ref::borrow(globals).release();
+    f->code = Ref::borrow(code).release();
+    f->annotations = Ref::borrow(annotations).release();
     f->defaults = nullptr;
     f->kwdefaults = nullptr;
     f->weakrefs = nullptr;

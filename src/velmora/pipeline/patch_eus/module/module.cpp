@@ -1,10 +1,12 @@
-// The module's boundary with the interpreter: its definition, the creation
-// and execution steps of multi-phase initialisation, and the two function
-// objects it exposes.
+// The module put together: its definition and the creation and execution steps of loading.
 #include "function_type.hpp"
+#include "functions.hpp"
 
-#include "../patching/patching.hpp"
-#include "../period/period.hpp"
+#include "../host/calls.hpp"
+#include "../host/failure.hpp"
+#include "../host/names.hpp"
+#include "../host/state.hpp"
+#include "../patching/names.hpp"
 
 #include <atomic>
 #include <cstdint>
@@ -18,83 +20,20 @@ const char kModuleDoc[] =
     "\nPatch: single-period gap interpolation in brz_eus_tahmin.\n\n"
     "Post-ingest manipulation \xe2\x80\x94 deliberately separate from ingest.\n";
 
-const char kNextDonemDoc[] = "YYMM \xe2\x86\x92 next month. '2512' \xe2\x86\x92 '2601'.";
+Text path_name{"Path"};
+Text pathlib_name{"pathlib"};
+Text pandas_name{"pandas"};
+Text print_name{"print"};
+Text round_name{"round"};
+Text test_name{"__test__"};
 
-const char kPatchDoc[] =
-    "Patch single-period gaps in brz_eus_tahmin by interpolation.\n"
-    "\n"
-    "    For each muta: if period N-1 and N+1 have eus_skor but N doesn't,\n"
-    "    insert a new row for N with eus_skor = avg(N-1, N+1).\n"
-    "    Does NOT modify existing rows \xe2\x80\x94 only inserts new ones.\n"
-    "\n"
-    "    Uses calendar-based period sequence (YYMM), not just existing periods.\n"
-    "    This correctly handles entirely missing periods (e.g., 2507 doesn't\n"
-    "    exist at all in the table).\n"
-    "    ";
-
-const char* const kNextDonemLocals[] = {"d", "yy", "mm"};
-
-const char* const kPatchLocals[] = {
-    "db_path",   "con",       "min_d",      "max_d",      "calendar",   "d",        "eus",
-    "eus_lookup", "_",        "row",        "rows",       "i",          "prev_d",   "gap_d",
-    "next_d",    "prev_mutas", "next_mutas", "gap_mutas", "candidates", "muta",     "prev_skor",
-    "prev_iht",  "next_skor", "next_iht",   "avg_skor",   "avg_iht",    "patch_df", "period_counts",
-    "cnt",       "m",         "d",          "m",          "d",          "m",        "d"};
-
-const FunctionSpec kNextDonemSpec = {"_next_donem", &text::d, true, Where::next_donem, 13,
-                                     next_donem};
-const FunctionSpec kPatchSpec = {"patch_eus_gaps", &text::db_path, false, Where::patch_eus_gaps,
-                                 23, patch_eus_gaps};
-
-// Fails the load with a traceback entry at `line`.
-int fail_at(int line, PyObject* globals) {
-    add_traceback(Where::init, line, globals);
-    return -1;
-}
-
-template <size_t N>
-PyObject* interned_tuple(const char* const (&names)[N]) {
-    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(N)));
-    if (!tuple) return nullptr;
-    for (size_t i = 0; i < N; ++i) {
-        PyObject* name = PyUnicode_InternFromString(names[i]);
-        if (!name) return nullptr;
-        PyTuple_SET_ITEM(tuple.get(), static_cast<Py_ssize_t>(i), name);
-    }
-    return tuple.release();
-}
-
-// A code object without instructions that describes the function's
-// parameters and locals for introspection.
-template <size_t N>
-PyObject* make_code(PyObject* name, int first_line, const char* const (&locals)[N]) {
-    Ref varnames = Ref::steal(interned_tuple(locals));
-    Ref no_names = Ref::steal(PyTuple_New(0));
-    Ref no_bytes = Ref::steal(PyBytes_FromStringAndSize("", 0));
-    if (!varnames || !no_names || !no_bytes) return nullptr;
-    const int nlocals = static_cast<int>(N);
-    const int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-#if PY_VERSION_HEX >= 0x030C0000
-    return reinterpret_cast<PyObject*>(PyUnstable_Code_NewWithPosOnlyArgs(
-        1, 0, 0, nlocals, 0, flags, no_bytes.get(), no_names.get(), no_names.get(),
-        varnames.get(), no_names.get(), no_names.get(), text::source_file, name, name, first_line,
-        no_bytes.get(), no_bytes.get()));
-#elif PY_VERSION_HEX >= 0x030B0000
-    return reinterpret_cast<PyObject*>(PyCode_NewWithPosOnlyArgs(
-        1, 0, 0, nlocals, 0, flags, no_bytes.get(), no_names.get(), no_names.get(),
-        varnames.get(), no_names.get(), no_names.get(), text::source_file, name, name, first_line,
-        no_bytes.get(), no_bytes.get()));
-#else
-    PyCodeObject* code = PyCode_NewWithPosOnlyArgs(
-        1, 0, 0, nlocals, 0, flags, no_bytes.get(), no_names.get(), no_names.get(),
-        varnames.get(), no_names.get(), no_names.get(), text::source_file, name, first_line,
-        no_bytes.get());
-    // These interpreters add CO_NOFREE on their own; the flags stay exactly
-    // "optimised, new locals".
-    if (code) code->co_flags = flags;
-    return reinterpret_cast<PyObject*>(code);
-#endif
-}
+// Source lines of the other statements of loading.
+namespace line {
+constexpr int module = 1;  // everything else loading does once its constants exist
+constexpr int import_path = 7;
+constexpr int import_duckdb = 9;
+constexpr int import_pandas = 10;
+}  // namespace line
 
 // `import name` (or `from name import attr`): a module already in
 // sys.modules is used as it is, anything else goes through the import
@@ -142,14 +81,9 @@ PyObject* import_from(PyObject* module, PyObject* attr) {
     return nullptr;
 }
 
-int bind_builtin(PyObject* builtins, PyObject* name, PyObject*& slot) {
-    PyObject* value = PyObject_GetAttr(builtins, name);
-    if (!value) {
-        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-        PyErr_Clear();
-        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        return -1;
-    }
+int bind_builtin(PyObject* name, PyObject*& slot) {
+    PyObject* value = lookup_builtin(name);
+    if (!value) return -1;
     Py_XSETREF(slot, value);
     return 0;
 }
@@ -168,17 +102,9 @@ int check_version() {
     char message[200];
     std::snprintf(message, sizeof message,
                   "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                  PY_MAJOR_VERSION, PY_MINOR_VERSION, "velmora.pipeline.patch_eus",
+                  PY_MAJOR_VERSION, PY_MINOR_VERSION, PATCH_EUS_MODULE_NAME,
                   "does not match", major, minor);
     return PyErr_WarnEx(PyExc_RuntimeWarning, message, 1);
-}
-
-// Binds one of the two functions as a global (the statement at `line`).
-int define_function(PyObject* globals, const FunctionSpec* spec, PyObject* name, PyObject* doc_text,
-                    PyObject* code, PyObject* annotations) {
-    Ref function = Ref::steal(new_function(spec, name, doc_text, globals, code, annotations));
-    if (!function) return -1;
-    return PyDict_SetItem(globals, name, function.get());
 }
 
 // Everything the execution step does once the module is recorded; an entry
@@ -193,65 +119,43 @@ int execute(PyObject* module, bool& added_entry) {
     Py_XSETREF(st.builtins, builtins);
     if (PyObject_SetAttrString(module, "__builtins__", builtins) < 0) return -1;
     if (check_version() < 0) return -1;
-    if (init_constants() < 0) return -1;
+    if (make_constants() < 0) return -1;
 
-    if (ready_function_type() < 0) return fail_at(1, globals);
+    const Failure fail(Where::init, globals);
+    if (ready_function_type(function_type_extras) < 0) return fail.status(line::module);
     PyObject* modules = PyImport_GetModuleDict();
-    PyObject* registered = PyDict_GetItemWithError(modules, text::module_name);
+    PyObject* registered = PyDict_GetItemWithError(modules, module_name);
     if (!registered) {
-        if (PyErr_Occurred()) return fail_at(1, globals);
-        if (PyDict_SetItem(modules, text::module_name, module) < 0) return fail_at(1, globals);
+        if (PyErr_Occurred()) return fail.status(line::module);
+        if (PyDict_SetItem(modules, module_name, module) < 0) return fail.status(line::module);
         added_entry = true;
     }
-    if (bind_builtin(builtins, text::print, st.print) < 0) return fail_at(1, globals);
-    if (bind_builtin(builtins, text::round, st.round) < 0) return fail_at(1, globals);
-    PyObject* code = make_code(text::next_donem, 13, kNextDonemLocals);
-    if (!code) return fail_at(1, globals);
-    Py_XSETREF(st.code_next_donem, code);
-    code = make_code(text::patch_eus_gaps, 23, kPatchLocals);
-    if (!code) return fail_at(1, globals);
-    Py_XSETREF(st.code_patch_eus_gaps, code);
+    if (bind_builtin(print_name, st.print) < 0 || bind_builtin(round_name, st.round) < 0)
+        return fail.status(line::module);
+    if (make_function_codes() < 0) return fail.status(line::module);
 
     // from pathlib import Path
-    Ref pathlib = Ref::steal(import_module(globals, text::pathlib, text::Path));
-    if (!pathlib) return fail_at(7, globals);
-    Ref path_class = Ref::steal(import_from(pathlib.get(), text::Path));
-    if (!path_class) return fail_at(7, globals);
-    if (PyDict_SetItem(globals, text::Path, path_class.get()) < 0) return fail_at(7, globals);
+    Ref pathlib = Ref::steal(import_module(globals, pathlib_name, path_name));
+    if (!pathlib) return fail.status(line::import_path);
+    Ref path_class = Ref::steal(import_from(pathlib.get(), path_name));
+    if (!path_class || PyDict_SetItem(globals, path_name, path_class.get()) < 0)
+        return fail.status(line::import_path);
 
     // import duckdb
-    Ref duckdb = Ref::steal(import_module(globals, text::duckdb, nullptr));
-    if (!duckdb || PyDict_SetItem(globals, text::duckdb, duckdb.get()) < 0)
-        return fail_at(9, globals);
+    Ref duckdb = Ref::steal(import_module(globals, names::duckdb, nullptr));
+    if (!duckdb || PyDict_SetItem(globals, names::duckdb, duckdb.get()) < 0)
+        return fail.status(line::import_duckdb);
 
     // import pandas as pd
-    Ref pandas = Ref::steal(import_module(globals, text::pandas, nullptr));
-    if (!pandas || PyDict_SetItem(globals, text::pd, pandas.get()) < 0)
-        return fail_at(10, globals);
+    Ref pandas = Ref::steal(import_module(globals, pandas_name, nullptr));
+    if (!pandas || PyDict_SetItem(globals, names::pd, pandas.get()) < 0)
+        return fail.status(line::import_pandas);
 
-    // def _next_donem(d: str) -> str
-    {
-        Ref annotations = Ref::steal(PyDict_New());
-        Ref doc = Ref::steal(PyUnicode_FromString(kNextDonemDoc));
-        if (!annotations || !doc || PyDict_SetItem(annotations.get(), text::d, text::str) < 0 ||
-            PyDict_SetItem(annotations.get(), text::ret, text::str) < 0 ||
-            define_function(globals, &kNextDonemSpec, text::next_donem, doc.get(),
-                            st.code_next_donem, annotations.get()) < 0)
-            return fail_at(13, globals);
-    }
-    // def patch_eus_gaps(db_path: Path)
-    {
-        Ref annotations = Ref::steal(PyDict_New());
-        Ref doc = Ref::steal(PyUnicode_FromString(kPatchDoc));
-        if (!annotations || !doc ||
-            PyDict_SetItem(annotations.get(), text::db_path, text::Path) < 0 ||
-            define_function(globals, &kPatchSpec, text::patch_eus_gaps, doc.get(),
-                            st.code_patch_eus_gaps, annotations.get()) < 0)
-            return fail_at(23, globals);
-    }
+    if (define_next_donem(globals) < 0 || define_patch_eus_gaps(globals, path_name) < 0) return -1;
 
     Ref test = Ref::steal(PyDict_New());
-    if (!test || PyDict_SetItem(globals, text::test, test.get()) < 0) return fail_at(1, globals);
+    if (!test || PyDict_SetItem(globals, test_name, test.get()) < 0)
+        return fail.status(line::module);
     return 0;
 }
 
@@ -325,8 +229,8 @@ int exec_module(PyObject* module) {
         PyObject *type, *value, *tb;
         PyErr_Fetch(&type, &value, &tb);
         PyObject* modules = PyImport_GetModuleDict();
-        PyObject* entry = PyDict_GetItemWithError(modules, text::module_name);
-        if (entry == module) PyDict_DelItem(modules, text::module_name);
+        PyObject* entry = PyDict_GetItemWithError(modules, module_name);
+        if (entry == module) PyDict_DelItem(modules, module_name);
         PyErr_Clear();
         PyErr_Restore(type, value, tb);
     }

@@ -1,150 +1,200 @@
+// The repair run: the database calls, the early exits, the insert and the report, in order.
 #include "patching.hpp"
 
+#include "names.hpp"
+
+#include "../host/calls.hpp"
+#include "../host/constants.hpp"
+#include "../host/failure.hpp"
+#include "../host/state.hpp"
 #include "../period/period.hpp"
 
 namespace patch_eus {
 
 namespace {
 
-// print(line) with the builtin bound at load; -1 on failure.
-int print_line(PyObject* line) {
-    if (!line) return -1;
-    Ref result = Ref::steal(PyObject_CallOneArg(state().print, line));
-    return result ? 0 : -1;
-}
+// Source lines of the run's statements in `patch_eus_gaps`.
+namespace line {
+constexpr int connect = 34;          // str(db_path) and connect
+constexpr int min_period = 37;       // the query, fetchone, [0]
+constexpr int max_period = 38;
+constexpr int empty_test = 40;
+constexpr int empty_print = 41;
+constexpr int empty_close = 42;
+constexpr int short_print = 53;
+constexpr int short_close = 54;
+constexpr int read_query = 58;
+constexpr int fetch_frame = 60;
+constexpr int no_gaps_print = 98;
+constexpr int no_gaps_close = 99;
+constexpr int patch_frame = 102;
+constexpr int register_frame = 103;
+constexpr int insert = 104;
+constexpr int unregister_frame = 105;
+constexpr int count_periods = 108;   // groupby and size
+constexpr int summary = 109;         // the row count, joining and printing the line
+constexpr int distinct_periods = 110;
+constexpr int distinct_firms = 111;
+constexpr int period_items = 112;    // items, the iteration, unpacking a pair
+constexpr int period_line = 113;     // formatting, joining and printing a line
+constexpr int close = 115;
+}  // namespace line
 
-// con.execute(sql).<fetch>()
-PyObject* query(PyObject* con, PyObject* sql, PyObject* fetch) {
-    Ref result = Ref::steal(call_method1(con, text::execute, sql));
-    if (!result) return nullptr;
-    return call_method0(result.get(), fetch);
+Text connect_name{"connect"};
+Text execute_name{"execute"};
+Text fetchone_name{"fetchone"};
+Text fetchdf_name{"fetchdf"};
+Text register_name{"register"};
+Text unregister_name{"unregister"};
+Text close_name{"close"};
+Text data_frame_name{"DataFrame"};
+Text groupby_name{"groupby"};
+Text size_name{"size"};
+Text nunique_name{"nunique"};
+Text items_name{"items"};
+Text patch_frame_name{"_patch_df"};
+Text min_sql{"SELECT MIN(donem) FROM brz_eus_tahmin"};
+Text max_sql{"SELECT MAX(donem) FROM brz_eus_tahmin"};
+Text read_sql{"SELECT muta, donem, eus_skor, eus_ihtimal FROM brz_eus_tahmin"};
+Text insert_sql{"INSERT INTO brz_eus_tahmin SELECT * FROM _patch_df"};
+Text skip_empty{"  [SKIP] patch_eus_gaps: empty table"};
+Text skip_short{"  [SKIP] patch_eus_gaps: <3 calendar periods"};
+Text no_gaps{"  patch_eus_gaps: 0 single-period gaps found"};
+Text summary_head{"  patch_eus_gaps: "};
+Text summary_rows{" rows inserted ("};
+Text summary_periods{" periods, "};
+Text summary_firms{" firms)"};
+Text period_indent{"    "};
+Text period_separator{": "};
+Text period_tail{" firms patched"};
+Number zero{0};
+
+// print(line) with the builtin bound at load; -1 on failure.
+int print_line(PyObject* text) {
+    if (!text) return -1;
+    Ref result = Ref::steal(PyObject_CallOneArg(state().print, text));
+    return result ? 0 : -1;
 }
 
 // con.execute(sql).fetchone()[0]
 PyObject* query_scalar(PyObject* con, PyObject* sql) {
-    Ref row = Ref::steal(query(con, sql, text::fetchone));
+    Ref result = Ref::steal(call_method(con, execute_name, sql));
+    if (!result) return nullptr;
+    Ref row = Ref::steal(call_method(result.get(), fetchone_name));
     if (!row) return nullptr;
-    return PyObject_GetItem(row.get(), num::zero);
+    return PyObject_GetItem(row.get(), zero);
 }
 
 // format(frame[column].nunique(), "")
 PyObject* distinct_count_text(PyObject* frame, PyObject* column) {
     Ref series = Ref::steal(PyObject_GetItem(frame, column));
     if (!series) return nullptr;
-    Ref count = Ref::steal(call_method0(series.get(), text::nunique));
+    Ref count = Ref::steal(call_method(series.get(), nunique_name));
     if (!count) return nullptr;
-    return PyObject_Format(count.get(), text::empty);
+    return PyObject_Format(count.get(), empty_text);
+}
+
+// A normal exit: the line is printed, then the connection is closed.
+PyObject* finish(const Failure& fail, PyObject* con, PyObject* text, int print_at, int close_at) {
+    if (print_line(text) < 0) return fail.at(print_at);
+    Ref closed = Ref::steal(call_method(con, close_name));
+    if (!closed) return fail.at(close_at);
+    Py_RETURN_NONE;
+}
+
+// The summary line and one line per patched period, in the series' order.
+int report(PyObject* patch_df, PyObject* period_counts) {
+    // "  patch_eus_gaps: N rows inserted (P periods, F firms)"
+    Py_ssize_t row_count = PyObject_Length(patch_df);
+    if (row_count < 0) return line::summary;
+    Ref row_count_obj = Ref::steal(PyLong_FromSsize_t(row_count));
+    if (!row_count_obj) return line::summary;
+    Ref row_count_text = Ref::steal(PyObject_Format(row_count_obj.get(), empty_text));
+    if (!row_count_text) return line::summary;
+    Ref period_text = Ref::steal(distinct_count_text(patch_df, names::donem));
+    if (!period_text) return line::distinct_periods;
+    Ref firm_text = Ref::steal(distinct_count_text(patch_df, names::muta));
+    if (!firm_text) return line::distinct_firms;
+    Ref summary = Ref::steal(join_texts({summary_head, row_count_text.get(), summary_rows,
+                                         period_text.get(), summary_periods, firm_text.get(),
+                                         summary_firms}));
+    if (print_line(summary.get()) < 0) return line::summary;
+
+    // "    <period>: <count> firms patched"
+    Ref pairs = Ref::steal(call_method(period_counts, items_name));
+    if (!pairs) return line::period_items;
+    return for_each_item(pairs.get(), line::period_items, [](PyObject* pair) {
+        Ref d, cnt;
+        if (unpack2(pair, d, cnt) < 0) return line::period_items;
+        Ref d_text = Ref::steal(PyObject_Format(d.get(), empty_text));
+        Ref cnt_text = d_text ? Ref::steal(PyObject_Format(cnt.get(), empty_text)) : Ref();
+        Ref text = Ref::steal(join_texts(
+            {period_indent, d_text.get(), period_separator, cnt_text.get(), period_tail}));
+        return print_line(text.get()) < 0 ? line::period_line : 0;
+    });
 }
 
 }  // namespace
 
 PyObject* patch_eus_gaps(PyObject* globals, PyObject* db_path) {
-    auto fail = [globals](int line) -> PyObject* {
-        add_traceback(Where::patch_eus_gaps, line, globals);
-        return nullptr;
-    };
-    // A normal exit: the line is printed, then the connection is closed.
-    auto finish = [&fail](PyObject* con, PyObject* line, int print_at, int close_at) -> PyObject* {
-        if (print_line(line) < 0) return fail(print_at);
-        Ref closed = Ref::steal(call_method0(con, text::close));
-        if (!closed) return fail(close_at);
-        Py_RETURN_NONE;
-    };
+    const Failure fail(Where::patch_eus_gaps, globals);
 
     // con = duckdb.connect(str(db_path))
-    Ref duckdb = Ref::steal(lookup_global(globals, text::duckdb));
-    if (!duckdb) return fail(34);
+    Ref duckdb = Ref::steal(lookup_global(globals, names::duckdb));
+    if (!duckdb) return fail.at(line::connect);
     Ref path = PyUnicode_CheckExact(db_path) ? Ref::borrow(db_path)
                                              : Ref::steal(PyObject_Str(db_path));
-    if (!path) return fail(34);
-    Ref con = Ref::steal(call_method1(duckdb.get(), text::connect, path.get()));
-    if (!con) return fail(34);
+    if (!path) return fail.at(line::connect);
+    Ref con = Ref::steal(call_method(duckdb.get(), connect_name, path.get()));
+    if (!con) return fail.at(line::connect);
 
-    Ref min_d = Ref::steal(query_scalar(con.get(), text::sql_min));
-    if (!min_d) return fail(37);
-    Ref max_d = Ref::steal(query_scalar(con.get(), text::sql_max));
-    if (!max_d) return fail(38);
+    Ref min_d = Ref::steal(query_scalar(con.get(), min_sql));
+    if (!min_d) return fail.at(line::min_period);
+    Ref max_d = Ref::steal(query_scalar(con.get(), max_sql));
+    if (!max_d) return fail.at(line::max_period);
 
     int has_rows = PyObject_IsTrue(min_d.get());
-    if (has_rows < 0) return fail(40);
-    if (has_rows) {
-        has_rows = PyObject_IsTrue(max_d.get());
-        if (has_rows < 0) return fail(40);
-    }
-    if (!has_rows) return finish(con.get(), text::skip_empty, 41, 42);
+    if (has_rows > 0) has_rows = PyObject_IsTrue(max_d.get());
+    if (has_rows < 0) return fail.at(line::empty_test);
+    if (!has_rows) return finish(fail, con.get(), skip_empty, line::empty_print, line::empty_close);
 
     Ref calendar = Ref::steal(build_calendar(globals, min_d.get(), max_d.get()));
     if (!calendar) return nullptr;
-    if (PyList_GET_SIZE(calendar.get()) < 3) return finish(con.get(), text::skip_short, 53, 54);
+    if (PyList_GET_SIZE(calendar.get()) < 3)
+        return finish(fail, con.get(), skip_short, line::short_print, line::short_close);
 
-    Ref read = Ref::steal(call_method1(con.get(), text::execute, text::sql_read));
-    if (!read) return fail(58);
-    Ref eus = Ref::steal(call_method0(read.get(), text::fetchdf));
-    if (!eus) return fail(60);
+    Ref read = Ref::steal(call_method(con.get(), execute_name, read_sql));
+    if (!read) return fail.at(line::read_query);
+    Ref eus = Ref::steal(call_method(read.get(), fetchdf_name));
+    if (!eus) return fail.at(line::fetch_frame);
 
     Ref rows = Ref::steal(find_gap_rows(globals, eus.get(), calendar.get()));
     if (!rows) return nullptr;
-    if (PyList_GET_SIZE(rows.get()) == 0) return finish(con.get(), text::no_gaps, 98, 99);
+    if (PyList_GET_SIZE(rows.get()) == 0)
+        return finish(fail, con.get(), no_gaps, line::no_gaps_print, line::no_gaps_close);
 
-    Ref pd = Ref::steal(lookup_global(globals, text::pd));
-    if (!pd) return fail(102);
-    Ref patch_df = Ref::steal(call_method1(pd.get(), text::DataFrame, rows.get()));
-    if (!patch_df) return fail(102);
+    Ref pandas = Ref::steal(lookup_global(globals, names::pd));
+    if (!pandas) return fail.at(line::patch_frame);
+    Ref patch_df = Ref::steal(call_method(pandas.get(), data_frame_name, rows.get()));
+    if (!patch_df) return fail.at(line::patch_frame);
 
     Ref registered =
-        Ref::steal(call_method2(con.get(), text::register_, text::patch_df_name, patch_df.get()));
-    if (!registered) return fail(103);
-    Ref inserted = Ref::steal(call_method1(con.get(), text::execute, text::sql_insert));
-    if (!inserted) return fail(104);
-    Ref unregistered = Ref::steal(call_method1(con.get(), text::unregister, text::patch_df_name));
-    if (!unregistered) return fail(105);
+        Ref::steal(call_method(con.get(), register_name, patch_frame_name, patch_df.get()));
+    if (!registered) return fail.at(line::register_frame);
+    Ref inserted = Ref::steal(call_method(con.get(), execute_name, insert_sql));
+    if (!inserted) return fail.at(line::insert);
+    Ref unregistered = Ref::steal(call_method(con.get(), unregister_name, patch_frame_name));
+    if (!unregistered) return fail.at(line::unregister_frame);
 
-    Ref grouped = Ref::steal(call_method1(patch_df.get(), text::groupby, text::donem));
-    if (!grouped) return fail(108);
-    Ref period_counts = Ref::steal(call_method0(grouped.get(), text::size));
-    if (!period_counts) return fail(108);
+    Ref grouped = Ref::steal(call_method(patch_df.get(), groupby_name, names::donem));
+    if (!grouped) return fail.at(line::count_periods);
+    Ref period_counts = Ref::steal(call_method(grouped.get(), size_name));
+    if (!period_counts) return fail.at(line::count_periods);
 
-    // "  patch_eus_gaps: N rows inserted (P periods, F firms)"
-    Py_ssize_t row_count = PyObject_Length(patch_df.get());
-    if (row_count < 0) return fail(109);
-    Ref row_count_obj = Ref::steal(PyLong_FromSsize_t(row_count));
-    if (!row_count_obj) return fail(109);
-    Ref row_count_text = Ref::steal(PyObject_Format(row_count_obj.get(), text::empty));
-    if (!row_count_text) return fail(109);
-    Ref period_text = Ref::steal(distinct_count_text(patch_df.get(), text::donem));
-    if (!period_text) return fail(110);
-    Ref firm_text = Ref::steal(distinct_count_text(patch_df.get(), text::muta));
-    if (!firm_text) return fail(111);
-    Ref summary = Ref::steal(join_texts({text::summary_head, row_count_text.get(),
-                                         text::summary_rows, period_text.get(),
-                                         text::summary_periods, firm_text.get(),
-                                         text::summary_firms}));
-    if (print_line(summary.get()) < 0) return fail(109);
+    if (int failed = report(patch_df.get(), period_counts.get())) return fail.at(failed);
 
-    // "    <period>: <count> firms patched", in the series' order
-    Ref pairs = Ref::steal(call_method0(period_counts.get(), text::items));
-    if (!pairs) return fail(112);
-    Ref pair_iter = Ref::steal(PyObject_GetIter(pairs.get()));
-    if (!pair_iter) return fail(112);
-    for (;;) {
-        Ref pair = Ref::steal(PyIter_Next(pair_iter.get()));
-        if (!pair) {
-            if (PyErr_Occurred()) return fail(112);
-            break;
-        }
-        Ref d, cnt;
-        if (unpack2(pair.get(), d, cnt) < 0) return fail(112);
-        Ref d_text = Ref::steal(PyObject_Format(d.get(), text::empty));
-        if (!d_text) return fail(113);
-        Ref cnt_text = Ref::steal(PyObject_Format(cnt.get(), text::empty));
-        if (!cnt_text) return fail(113);
-        Ref line = Ref::steal(join_texts({text::period_indent, d_text.get(), text::period_sep,
-                                          cnt_text.get(), text::period_tail}));
-        if (print_line(line.get()) < 0) return fail(113);
-    }
-
-    Ref closed = Ref::steal(call_method0(con.get(), text::close));
-    if (!closed) return fail(115);
+    Ref closed = Ref::steal(call_method(con.get(), close_name));
+    if (!closed) return fail.at(line::close);
     Py_RETURN_NONE;
 }
 

@@ -1,8 +1,24 @@
+// The successor of a period code: '2512' -> '2601'.
 #include "period.hpp"
+
+#include "../host/failure.hpp"
 
 namespace patch_eus {
 
 namespace {
+
+// Source lines of the statements of `_next_donem`.
+namespace line {
+constexpr int parts = 15;      // taking both parts and converting them
+constexpr int next_month = 16;
+constexpr int roll_over = 17;  // comparing the month with 12
+constexpr int next_year = 19;
+constexpr int format = 20;     // formatting both parts and joining them
+}  // namespace line
+
+Number one{1};
+Number twelve{12};
+Text two_digits{"02d"};
 
 bool is_digit(Py_UCS1 c) { return c >= '0' && c <= '9'; }
 
@@ -41,47 +57,43 @@ PyObject* next_of_four_digits(PyObject* d, bool& handled) {
 }  // namespace
 
 PyObject* next_donem(PyObject* globals, PyObject* d) {
-    auto fail = [globals](int line) -> PyObject* {
-        add_traceback(Where::next_donem, line, globals);
-        return nullptr;
-    };
+    const Failure fail(Where::next_donem, globals);
     bool handled = false;
     PyObject* quick = next_of_four_digits(d, handled);
     if (quick) return quick;
-    // A failure there is taking the parts apart (15) or making the text (20).
-    if (PyErr_Occurred()) return fail(handled ? 20 : 15);
+    if (PyErr_Occurred()) return fail.at(handled ? line::format : line::parts);
 
     // yy, mm = int(d[:2]), int(d[2:]); the year converts before the month is
     // taken.
     Py_ssize_t length = PyUnicode_GET_LENGTH(d);
     Ref year_part = Ref::steal(PyUnicode_Substring(d, 0, length < 2 ? length : 2));
-    if (!year_part) return fail(15);
+    if (!year_part) return fail.at(line::parts);
     Ref yy = Ref::steal(PyNumber_Long(year_part.get()));
-    if (!yy) return fail(15);
+    if (!yy) return fail.at(line::parts);
     Ref month_part = Ref::steal(PyUnicode_Substring(d, 2, length));
-    if (!month_part) return fail(15);
+    if (!month_part) return fail.at(line::parts);
     Ref mm = Ref::steal(PyNumber_Long(month_part.get()));
-    if (!mm) return fail(15);
+    if (!mm) return fail.at(line::parts);
 
-    mm = Ref::steal(PyNumber_Add(mm.get(), num::one));
-    if (!mm) return fail(16);
+    mm = Ref::steal(PyNumber_Add(mm.get(), one));
+    if (!mm) return fail.at(line::next_month);
 
-    Ref above = Ref::steal(PyObject_RichCompare(mm.get(), num::twelve, Py_GT));
-    if (!above) return fail(17);
+    Ref above = Ref::steal(PyObject_RichCompare(mm.get(), twelve, Py_GT));
+    if (!above) return fail.at(line::roll_over);
     int rolls_over = PyObject_IsTrue(above.get());
-    if (rolls_over < 0) return fail(17);
+    if (rolls_over < 0) return fail.at(line::roll_over);
     if (rolls_over) {
-        mm = Ref::borrow(num::one);
-        yy = Ref::steal(PyNumber_Add(yy.get(), num::one));
-        if (!yy) return fail(19);
+        mm = Ref::borrow(one);
+        yy = Ref::steal(PyNumber_Add(yy.get(), one));
+        if (!yy) return fail.at(line::next_year);
     }
 
-    Ref year_text = Ref::steal(PyObject_Format(yy.get(), text::fmt_02d));
-    if (!year_text) return fail(20);
-    Ref month_text = Ref::steal(PyObject_Format(mm.get(), text::fmt_02d));
-    if (!month_text) return fail(20);
+    Ref year_text = Ref::steal(PyObject_Format(yy.get(), two_digits));
+    if (!year_text) return fail.at(line::format);
+    Ref month_text = Ref::steal(PyObject_Format(mm.get(), two_digits));
+    if (!month_text) return fail.at(line::format);
     PyObject* result = PyUnicode_Concat(year_text.get(), month_text.get());
-    if (!result) return fail(20);
+    if (!result) return fail.at(line::format);
     return result;
 }
 

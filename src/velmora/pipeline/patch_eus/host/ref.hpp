@@ -1,6 +1,6 @@
-// Owning reference to a Python object: the one place where reference counts
-// are released, so every exit from a function, normal or failing, drops what
-// it took.
+// Ref: the owning reference to a Python object.
+// It is the one place where reference counts are released, so every exit
+// from a function, normal or failing, drops what it took.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN

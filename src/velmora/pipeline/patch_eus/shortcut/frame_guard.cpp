@@ -1,0 +1,104 @@
+// The checks that a frame is pandas' own, unpatched, with exactly the table's columns.
+#include "frame_guard.hpp"
+
+#include "frame_columns.hpp"
+#include "loaded.hpp"
+
+#include "../host/constants.hpp"
+
+namespace patch_eus {
+
+namespace {
+
+Text frame_module_name{"pandas.core.frame"};
+Text frame_class_name{"DataFrame"};
+Text index_module_name{"pandas.core.indexes.base"};
+Text index_class_name{"Index"};
+Text columns_name{"columns"};
+Text getattribute_name{"__getattribute__"};
+Text file_name{"__file__"};
+Text code_name_name{"co_name"};
+Text code_file_name{"co_filename"};
+Text getter_name{"fget"};
+
+// Whether `fn` is a plain function named `name` whose code was compiled from
+// `module`'s own file and which runs in that module's globals.  Errors count
+// as "no" and are cleared: the prescribed path is always a valid answer.
+bool defined_by(PyObject* fn, PyObject* module, PyObject* name) {
+    if (!fn || !PyFunction_Check(fn)) return false;
+    PyObject* module_dict = PyModule_GetDict(module);
+    if (PyFunction_GET_GLOBALS(fn) != module_dict) return false;
+    PyObject* file = dict_entry(module_dict, file_name);
+    Ref code_name = Ref::steal(PyObject_GetAttr(PyFunction_GET_CODE(fn), code_name_name));
+    Ref code_file = Ref::steal(PyObject_GetAttr(PyFunction_GET_CODE(fn), code_file_name));
+    if (!code_name || !code_file || !file || !PyUnicode_Check(file) ||
+        !PyUnicode_Check(code_name.get()) || !PyUnicode_Check(code_file.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Compare(code_name.get(), name) == 0 &&
+           PyUnicode_Compare(code_file.get(), file) == 0;
+}
+
+// Whether instances of `type` look their attributes up as any object does.
+bool generic_lookup(PyTypeObject* type) {
+    Ref own = Ref::steal(class_attribute(type, getattribute_name));
+    Ref generic = Ref::steal(class_attribute(&PyBaseObject_Type, getattribute_name));
+    return own && own.get() == generic.get();
+}
+
+// Whether the instance dict of `frame` holds `name`.
+bool shadows(PyObject* frame, PyObject* name) {
+    Ref dict = Ref::steal(PyObject_GenericGetDict(frame, nullptr));
+    if (!dict) {
+        PyErr_Clear();  // no instance dict: nothing can shadow
+        return false;
+    }
+    if (!PyDict_Check(dict.get())) return true;
+    PyObject* shadow = PyDict_GetItemWithError(dict.get(), name);
+    PyErr_Clear();
+    return shadow != nullptr;
+}
+
+bool plain_methods(PyObject* frame, PyObject* iterrows) {
+    PyObject* frame_module = loaded_module(frame_module_name);
+    PyTypeObject* frame_type = class_of(frame_module, frame_class_name);
+    if (!frame_type || Py_TYPE(frame) != frame_type || !generic_lookup(frame_type)) return false;
+
+    Ref iterate = Ref::steal(class_attribute(frame_type, iterrows));
+    if (!defined_by(iterate.get(), frame_module, iterrows)) return false;
+    Ref values = Ref::steal(class_attribute(frame_type, values_name));
+    if (!values || Py_TYPE(values.get()) != &PyProperty_Type) return false;
+    Ref getter = Ref::steal(PyObject_GetAttr(values.get(), getter_name));
+    if (!getter) {
+        PyErr_Clear();
+        return false;
+    }
+    return defined_by(getter.get(), frame_module, values_name) && !shadows(frame, iterrows);
+}
+
+// 1 when `columns` is pandas' Index holding exactly `labels`, in order, 0
+// when not, -1 on error.
+int has_columns(PyObject* columns, PyObject* const (&labels)[4]) {
+    PyTypeObject* index_type = class_of(loaded_module(index_module_name), index_class_name);
+    if (!index_type || Py_TYPE(columns) != index_type) return 0;
+    Ref found = Ref::steal(PySequence_List(columns));
+    if (!found) return -1;
+    if (PyList_GET_SIZE(found.get()) != 4) return 0;
+    for (Py_ssize_t j = 0; j < 4; ++j) {
+        PyObject* label = PyList_GET_ITEM(found.get(), j);
+        if (!PyUnicode_CheckExact(label) || PyUnicode_Compare(label, labels[j]) != 0) return 0;
+    }
+    return 1;
+}
+
+}  // namespace
+
+int is_plain_frame(PyObject* frame, const FrameReading& reading) {
+    if (!plain_methods(frame, reading.iterrows)) return 0;
+    Ref columns = Ref::steal(PyObject_GetAttr(frame, columns_name));
+    if (!columns) return -1;
+    return has_columns(columns.get(), reading.labels);
+}
+
+}  // namespace patch_eus

@@ -1,0 +1,107 @@
+// The hash table behind ValueIds.
+#include "value_ids.hpp"
+
+#include <cmath>
+#include <cstring>
+
+namespace patch_eus {
+
+namespace {
+
+// A hash of a str's characters (its kind, length and code units), which is
+// all that str equality looks at.
+size_t text_hash(PyObject* v) {
+    const Py_ssize_t size = PyUnicode_GET_LENGTH(v) * PyUnicode_KIND(v);
+    const unsigned char* at = static_cast<const unsigned char*>(PyUnicode_DATA(v));
+    uint64_t h = 0xcbf29ce484222325ULL ^ static_cast<uint64_t>(size);
+    for (Py_ssize_t k = 0; k < size; ++k) h = (h ^ at[k]) * 0x100000001b3ULL;
+    h ^= h >> 29;
+    return static_cast<size_t>(h);
+}
+
+bool same_text(PyObject* a, PyObject* b) {
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(a);
+    return length == PyUnicode_GET_LENGTH(b) && PyUnicode_KIND(a) == PyUnicode_KIND(b) &&
+           std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b),
+                       static_cast<size_t>(length) * PyUnicode_KIND(a)) == 0;
+}
+
+}  // namespace
+
+ValueIds::~ValueIds() {
+    for (PyObject* v : values_) Py_DECREF(v);
+}
+
+bool ValueIds::same(int32_t id, PyObject* v) const {
+    PyObject* known = values_[static_cast<size_t>(id)];
+    if (known == v) return true;
+    if (Py_TYPE(known) != Py_TYPE(v)) return false;
+    if (PyUnicode_CheckExact(v)) return same_text(known, v);
+    if (PyLong_CheckExact(v)) return PyObject_RichCompareBool(known, v, Py_EQ) == 1;
+    return false;  // None and NaN floats: identity only
+}
+
+int32_t ValueIds::find(PyObject* v, bool add) {
+    if (v == last_) return last_id_;
+    size_t hash;
+    if (PyUnicode_CheckExact(v)) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyUnicode_READY(v) < 0) {
+            PyErr_Clear();
+            return -1;
+        }
+#endif
+        // Runs of rows often name the same text, each in an object of its own.
+        if (last_ && PyUnicode_CheckExact(last_) && same_text(last_, v)) return last_id_;
+        hash = text_hash(v);
+    } else if (PyLong_CheckExact(v)) {
+        Py_hash_t h = PyObject_Hash(v);  // an int's own hash cannot fail
+        if (h == -1) {
+            PyErr_Clear();
+            return -1;
+        }
+        hash = static_cast<size_t>(h);
+    } else if (v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v)))) {
+        hash = reinterpret_cast<uintptr_t>(v) >> 4;
+    } else {
+        return -1;
+    }
+    if (slots_.empty()) {
+        if (!add) return -1;
+        grow();
+    }
+    const size_t mask = slots_.size() - 1;
+    int32_t id;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        id = slots_[i];
+        if (id >= 0) {
+            if (hashes_[static_cast<size_t>(id)] == hash && same(id, v)) break;
+            continue;
+        }
+        if (!add || values_.size() >= static_cast<size_t>(INT32_MAX)) return -1;
+        id = static_cast<int32_t>(values_.size());
+        slots_[i] = id;
+        Py_INCREF(v);
+        values_.push_back(v);
+        hashes_.push_back(hash);
+        if (values_.size() * 2 > slots_.size()) grow();
+        break;
+    }
+    // The value held here, so that it stays valid however long it is kept.
+    last_ = values_[static_cast<size_t>(id)];
+    last_id_ = id;
+    return id;
+}
+
+void ValueIds::grow() {
+    const size_t size = slots_.empty() ? 64 : slots_.size() * 2;
+    slots_.assign(size, -1);
+    const size_t mask = size - 1;
+    for (size_t id = 0; id < values_.size(); ++id) {
+        size_t i = hashes_[id] & mask;
+        while (slots_[i] >= 0) i = (i + 1) & mask;
+        slots_[i] = static_cast<int32_t>(id);
+    }
+}
+
+}  // namespace patch_eus
