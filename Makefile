@@ -5,7 +5,8 @@
 #                                   then the armhf build under emulation
 #   make test-one PYTHON=python3.12 [DEPS=newest|oldest]   ... one of them
 #   make demo [DB=path.duckdb]      set up and run the repair on a demo database
-#   make bench | leakcheck | asan   speed figures; reference and memory growth
+#   make bench [BENCH_ARGS=--10m]   speed figures, up to 10M rows with the flag
+#   make leakcheck | asan           reference and memory growth
 #                                   over many calls; the suite under ASan
 #   make leakcheck-proof            the leak check against deliberately leaking builds
 #   make armhf                      cross-build for 32-bit ARM and check it under qemu
@@ -58,7 +59,7 @@ demo: install
 	$(PY) scripts/demo.py $(DB)
 
 bench: install
-	$(PY) scripts/bench.py
+	$(PY) scripts/bench.py $(BENCH_ARGS)
 
 leakcheck: install
 	$(PY) scripts/leakcheck.py
