@@ -1,5 +1,7 @@
+import collections
 import json
 import os
+import pathlib
 import subprocess
 import sys
 import textwrap
@@ -28,13 +30,30 @@ def module_entries(tb):
     return entries
 
 
-def make_db(path, rows=(), schema=SCHEMA):
-    """A database file with the score table holding `rows`."""
+# `firms` firms over 100 months (0101 to 0904), one cell in 31 left out:
+# the cells left out are never next to each other, so every one of them
+# that is not in the first or last month is a single gap (2,000 firms:
+# 193,547 rows, 6,323 gaps).  Some probabilities are missing.
+GAPPY_TABLE = """
+    SELECT 'F' || lpad(CAST(f AS VARCHAR), 5, '0'),
+           strftime(DATE '2001-01-01' + to_months(CAST(m AS INTEGER)), '%y%m'),
+           ((f * 37 + m * 11) % 1000) / 100.0,
+           CASE WHEN (f + m) % 9 = 0 THEN NULL ELSE ((f * 13 + m * 7) % 10000) / 10000.0 END
+    FROM range({firms}) AS firms(f), range(100) AS months(m)
+    WHERE (f * 7 + m * 13) % 31 <> 0
+"""
+
+
+def make_db(path, rows=(), schema=SCHEMA, select=None):
+    """A database file with the score table holding `rows`, or the rows of
+    the query `select` (for tables too large to pass row by row)."""
     con = duckdb.connect(str(path))
     con.execute(f"CREATE TABLE brz_eus_tahmin({schema})")
     if rows:
         marks = ", ".join("?" * len(rows[0]))
         con.executemany(f"INSERT INTO brz_eus_tahmin VALUES ({marks})", list(rows))
+    if select:
+        con.execute(f"INSERT INTO brz_eus_tahmin {select}")
     con.close()
     return path
 
@@ -57,8 +76,66 @@ def run_isolated(code, *, python=None, args=(), env=None):
         timeout=300,
         env={**os.environ, "PYTHONHASHSEED": "0", **(env or {})},
     )
-    assert proc.returncode == 0, proc.stderr
+    # A negative status is the signal that ended the interpreter (a crash).
+    assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr}"
     return json.loads(proc.stdout.strip().splitlines()[-1])
+
+
+def run_patch_isolated(path, prepare=""):
+    """Runs patch_eus_gaps(path) in a fresh interpreter, after the imports
+    and the statements `prepare` (limits, another user), and tells how it
+    ended: "returned" with what it printed, or "raised" with the exception's
+    type, message and the module's traceback entries."""
+    return run_isolated(f"""
+        import contextlib, io, json, os, sys
+        sys.path.insert(0, {str(pathlib.Path(__file__).parent)!r})
+        import duckdb
+        from conftest import module_entries, patch_eus
+        exec({textwrap.dedent(prepare)!r})
+        printed = io.StringIO()
+        outcome = {{"uid": os.geteuid()}}
+        try:
+            with contextlib.redirect_stdout(printed):
+                patch_eus.patch_eus_gaps({str(path)!r})
+            outcome["ended"] = "returned"
+        except Exception as error:
+            outcome.update(ended="raised", type=type(error).__name__, message=str(error),
+                           duckdb_error=isinstance(error, duckdb.Error),
+                           entries=module_entries(error.__traceback__))
+        outcome["printed"] = printed.getvalue()
+        print(json.dumps(outcome))
+        """)
+
+
+FAULTS = pathlib.Path(__file__).resolve().parent / "faults"
+
+
+def pytest_ignore_collect(collection_path, config):
+    """The fault tests in tests/faults (kills, full disks, locks, damaged
+    files: a minute or two) run only when named, `pytest tests/faults` or a
+    file or test in there; `pytest tests` leaves them out."""
+    if pathlib.Path(collection_path).resolve() != FAULTS:
+        return None
+    for arg in config.args:
+        named = pathlib.Path(config.invocation_params.dir, arg.split("::")[0]).resolve()
+        if named == FAULTS or FAULTS in named.parents:
+            return None
+    return True
+
+
+# What each fault test tried and saw, by fault; printed after the run.
+FAULT_TRIES = collections.defaultdict(list)
+
+
+def pytest_terminal_summary(terminalreporter):
+    if not FAULT_TRIES:
+        return
+    terminalreporter.section("fault tries")
+    for fault, outcomes in FAULT_TRIES.items():
+        counts = collections.Counter(outcomes)
+        terminalreporter.write_line(f"{fault}: {len(outcomes)} tries")
+        for outcome, count in counts.most_common():
+            terminalreporter.write_line(f"  {count:3} x {outcome}")
 
 
 @pytest.fixture
