@@ -54,6 +54,7 @@ test:
 test-one: install
 	$(PY) scripts/leakcheck.py --quick
 	$(PY) -m pytest tests $(PYTEST_ARGS)
+	$(if $(filter python3.9-newest,$(ENV)),$(PY) -m pytest tests/faults $(PYTEST_ARGS))
 
 demo: install
 	$(PY) scripts/demo.py $(DB)
@@ -75,3 +76,13 @@ armhf:
 
 clean:
 	rm -rf .venv build
+
+# The fault tests (tests/faults: kills, full disks, locks, unwritable and
+# damaged files, about a minute and a half) run only when named: here, and
+# in make test on the one combination the hook in test-one names.
+.PHONY: faults faults-proof
+faults: install
+	$(PY) -m pytest tests/faults $(PYTEST_ARGS)
+
+faults-proof: install
+	scripts/faults-proof $(PY)
