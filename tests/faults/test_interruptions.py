@@ -162,7 +162,8 @@ def watched_run(path, kill_after=None, log=None):
 # A fresh process looks at the files interrupted runs left, one after the
 # other: the state of the database file by itself when a .wal lies beside
 # it, then whether it opens, its rows against the original and the
-# uninterrupted run's, pairs (firm, period) held twice, and two reruns.
+# uninterrupted run's, pairs (firm, period) held twice, whether a .wal is
+# left after that open and close, and two reruns.
 CHECK = """
 import contextlib, io, json, os, shutil, sys
 import duckdb
@@ -212,6 +213,8 @@ def look(path):
         "                      GROUP BY muta, donem HAVING count(*) > 1)").fetchone()[0]
     seen["state"] = state(con)
     con.close()
+    # Opened and closed once, the file takes in what its .wal held.
+    seen["wal_left"] = os.path.exists(path + ".wal")
     seen["rerun"] = rerun(path)
     con = duckdb.connect(path)
     seen["after_rerun"] = state(con)
@@ -241,6 +244,8 @@ def problems(seen, scores, *, held):
                      f"{scores.patch_rows}")
     if seen["twice"]:
         found.append(f"{seen['twice']} pairs (firm, period) held twice")
+    if seen["wal_left"]:
+        found.append("a .wal was left after a fresh open and close")
     if seen["state"] not in held:
         found.append(f"holds {seen['state']}, expected {' or '.join(held)}")
     expected_rerun = scores.report if seen["state"] == "before_run" else NO_GAPS
