@@ -47,8 +47,11 @@ int CompactLookup::build(PyObject* frame, const FrameReading& reading) {
     // One group per firm within each period, numbered in the order the
     // period's rows first name the firm; the firm's later rows there move
     // its last row on.
-    std::vector<size_t> group_of(static_cast<size_t>(firms_.size()));
-    std::vector<size_t> period_of_group(static_cast<size_t>(firms_.size()), periods);
+    struct Latest {
+        size_t period;  // the period of the firm's latest group
+        size_t group;
+    };
+    std::vector<Latest> latest(static_cast<size_t>(firms_.size()), Latest{periods, 0});
     period_start_.assign(periods + 1, 0);
     groups_.reserve(static_cast<size_t>(rows));
     for (size_t p = 0; p < periods; ++p) {
@@ -57,12 +60,11 @@ int CompactLookup::build(PyObject* frame, const FrameReading& reading) {
             const int32_t row = by_period[k];
             const int32_t firm = row_firm[static_cast<size_t>(row)];
             const size_t f = static_cast<size_t>(firm);
-            if (period_of_group[f] != p) {
-                period_of_group[f] = p;
-                group_of[f] = groups_.size();
+            if (latest[f].period != p) {
+                latest[f] = Latest{p, groups_.size()};
                 groups_.push_back(Group{firm, row, row});
             } else {
-                groups_[group_of[f]].last_row = row;
+                groups_[latest[f].group].last_row = row;
             }
         }
     }
