@@ -1,4 +1,5 @@
-# Cross-building for 32-bit ARM Linux (armhf) with Debian's cross toolchain.
+# Cross-building for 32-bit ARM Linux (armhf: ARMv7, hard float) with
+# Debian's crossbuild-essential-armhf.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
