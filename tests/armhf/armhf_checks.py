@@ -1,13 +1,15 @@
-"""Checks of the module built for 32-bit ARM (armhf), run under user-mode
-emulation with Debian's armhf Python, numpy and pandas, and the duckdb test
-double of tests/armhf/duckdb_double on sys.path (no duckdb build exists for
-armhf).  scripts/armhf/run builds everything and runs this file; the main
-suite never collects it."""
+"""Checks of the module's armv7l wheel, installed by pip and run under
+user-mode emulation with Debian's armhf Python, numpy and pandas, and the
+duckdb test double of tests/armhf/duckdb_double on sys.path (no duckdb
+build exists for armhf).  scripts/armhf-check sets that up and runs this
+file; the main suite never collects it."""
 import inspect
 import math
 import pickle
 import random
 import sys
+from importlib import metadata
+from pathlib import Path
 
 import duckdb
 import pandas as pd
@@ -16,6 +18,7 @@ import pytest
 import test_patch_run as run_cases
 import test_random_tables as random_tables
 import test_shortcut as shortcut
+import test_wheel_tags as tags
 from conftest import NEXT_DONEM, PATCH, make_db, module_entries
 from test_loading import MODULE_DOC, PATCH_DOC, PATCH_LOCALS
 from test_next_donem import reference_next
@@ -27,6 +30,16 @@ def test_this_is_the_armhf_build_and_the_double():
     assert duckdb.__version__ == "test double"
     assert patch_eus.__file__.endswith(".cpython-311-arm-linux-gnueabihf.so")
     assert sys.maxsize == 2**31 - 1
+
+
+def test_the_module_is_the_installed_wheel():
+    dist = metadata.distribution("velmora-pipeline-patch-eus")
+    tags = [line.split(":", 1)[1].strip() for line in dist.read_text("WHEEL").splitlines()
+            if line.startswith("Tag:")]
+    assert tags and all(t.startswith("cp311-cp311-manylinux") and t.endswith("_armv7l")
+                        for t in tags)
+    installed = {Path(dist.locate_file(f)).resolve() for f in dist.files}
+    assert Path(patch_eus.__file__).resolve() in installed
 
 
 def test_loading_and_attributes():
@@ -172,3 +185,21 @@ def test_rounding_and_large_means():
     by_firm = {r["muta"]: r for r in rows}
     assert (by_firm["A"]["eus_skor"], by_firm["A"]["eus_ihtimal"]) == (0.12, 0.1234)
     assert by_firm["B"]["eus_skor"] == 1e308 and not math.isinf(by_firm["B"]["eus_skor"])
+
+
+def test_wheel_check_on_the_arm_module(tmp_path):
+    """The build's tag check passes this module as armv7l only, and not
+    once its hard-float flag (EF_ARM_ABI_FLOAT_HARD, e_flags bit 10) is
+    cleared."""
+    module = tags.module_bytes()
+    tags.wheel_tags.check(tags.make_wheel(tmp_path, "manylinux_2_17_armv7l", {tags.MEMBER: module}))
+    mislabelled = tags.make_wheel(tmp_path, "linux_x86_64", {tags.MEMBER: module})
+    assert tags.refused(mislabelled) == (
+        tags.MEMBER + " is 32-bit little-endian ARM, but the wheel is tagged linux_x86_64")
+    soft = bytearray(module)
+    assert soft[37] & 0x04
+    soft[37] &= ~0x04
+    (tmp_path / "soft").mkdir()
+    soft_wheel = tags.make_wheel(tmp_path / "soft", "manylinux_2_17_armv7l", {tags.MEMBER: bytes(soft)})
+    assert tags.refused(soft_wheel) == (
+        tags.MEMBER + " is soft-float ARM, but manylinux_2_17_armv7l is hard-float")
