@@ -1,15 +1,21 @@
 # Every interpreter and dependency set gets a virtual environment of its own,
 # .venv/<python>-<deps>, rebuilt whenever its requirement files or
 # pyproject.toml change:
-#   make test                       set up and test every supported combination,
-#                                   then the armhf build under emulation
-#   make test-one PYTHON=python3.12 [DEPS=newest|oldest]   ... one of them
+#   make wheels                     the sdist and every wheel, repaired and
+#                                   checked, in dist/
+#   make test                       make the wheels and test every one: each
+#                                   x86_64 wheel in every supported combination,
+#                                   the aarch64 wheel (real duckdb) and the armv7l
+#                                   wheel (duckdb test double) under emulation
+#   make test-one PYTHON=python3.12 [DEPS=newest|oldest]   ... one combination
+#   make aarch64 | armhf            ... one ARM wheel under emulation
 #   make demo [DB=path.duckdb]      set up and run the repair on a demo database
 #   make bench [BENCH_ARGS=--10m]   speed figures, up to 10M rows with the flag
 #   make leakcheck | asan           reference and memory growth
 #                                   over many calls; the suite under ASan
 #   make leakcheck-proof            the leak check against deliberately leaking builds
-#   make armhf                      cross-build for 32-bit ARM and check it under qemu
+# test and test-one install the wheels from dist/; demo, bench, leakcheck,
+# leakcheck-proof and asan build the module from source into the environment.
 PYTHON ?= python3.9
 DEPS ?= newest
 ENV := $(notdir $(PYTHON))-$(DEPS)
@@ -18,9 +24,32 @@ PY := $(VENV)/bin/python
 PYTEST_ARGS ?=
 MATRIX ?= python3.9:oldest python3.9:newest python3.10:newest python3.11:oldest \
           python3.11:newest python3.12:newest python3.13:newest
+# The emulated runs: whether make test includes them, and extra pytest
+# arguments for each (a marker or path to leave out, say).
+AARCH64 ?= yes
 ARMHF ?= yes
+AARCH64_PYTEST_ARGS ?=
+ARMHF_PYTEST_ARGS ?=
+# The aarch64 suite runs beside the x86_64 matrix (each uses about one core).
+SIDE_BY_SIDE ?= yes
 
-.PHONY: all venv install test test-one demo bench leakcheck leakcheck-proof asan armhf clean
+# Release files.  Every wheel is built from the sdist; x86_64 for each
+# interpreter, the ARM ones cross-built for Debian bookworm's Python 3.11.
+VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
+SDIST := dist/velmora_pipeline_patch_eus-$(VERSION).tar.gz
+WHEEL_PYTHONS := python3.9 python3.10 python3.11 python3.12 python3.13
+ARM_WHEELS := aarch64 armv7l
+# The oldest manylinux policy the build reaches; a wheel that needs more fails.
+MANYLINUX ?= manylinux_2_17
+RELEASE_PYTHON ?= python3.11
+RELEASE := .venv/release/bin/python
+SOURCES := CMakeLists.txt pyproject.toml README.md $(shell find src cmake -type f)
+WHEELS_DONE := $(WHEEL_PYTHONS:%=build/wheels/x86_64-%.done) $(ARM_WHEELS:%=build/wheels/%.done)
+
+.PHONY: all venv install install-wheel wheels test test-one aarch64 armhf demo bench \
+        leakcheck leakcheck-proof asan clean
+# Stamps made by pattern rules stay.
+.SECONDARY:
 
 all: test
 
@@ -38,23 +67,89 @@ install: venv
 	    --config-settings=build-dir=build/$(ENV) .
 	@$(PY) -c 'import sys, duckdb, pandas, numpy; print("%s: Python %s, duckdb %s, pandas %s, numpy %s" % ("$(ENV)", sys.version.split()[0], duckdb.__version__, pandas.__version__, numpy.__version__))'
 
-test:
-	@failed=""; for combo in $(MATRIX); do \
-	    python=$${combo%%:*}; deps=$${combo##*:}; \
+# The wheel from dist/ for this interpreter, by pip's own choice of tags; its
+# dependencies must already be met by the environment.
+install-wheel: venv build/wheels/x86_64-$(notdir $(PYTHON)).done
+	@if $(PY) -m pip show --quiet velmora-pipeline-patch-eus >/dev/null 2>&1; then \
+	    $(PY) -m pip uninstall --quiet --yes velmora-pipeline-patch-eus; fi
+	$(PY) -m pip install --quiet --no-index --only-binary=:all: --find-links dist \
+	    velmora-pipeline-patch-eus==$(VERSION)
+	@$(PY) -c 'import sys, duckdb, pandas, numpy; from importlib import metadata; tags = [l.split()[1] for l in metadata.distribution("velmora-pipeline-patch-eus").read_text("WHEEL").splitlines() if l.startswith("Tag:")]; print("%s: Python %s, duckdb %s, pandas %s, numpy %s; wheel tagged %s" % ("$(ENV)", sys.version.split()[0], duckdb.__version__, pandas.__version__, numpy.__version__, ", ".join(tags)))'
+
+.venv/release/.ready: requirements/release.txt requirements/build.txt
+	@interp=$$(scripts/find-python $(RELEASE_PYTHON)) && "$$interp" -m venv --clear .venv/release
+	$(RELEASE) -m pip install --quiet --upgrade pip
+	$(RELEASE) -m pip install --quiet -r requirements/release.txt
+	touch $@
+
+.venv/build-%/.ready: requirements/build.txt
+	@interp=$$(scripts/find-python $*) && "$$interp" -m venv --clear .venv/build-$*
+	.venv/build-$*/bin/python -m pip install --quiet --upgrade pip
+	.venv/build-$*/bin/python -m pip install --quiet -r requirements/build.txt
+	touch $@
+
+wheels: $(SDIST) $(WHEELS_DONE)
+	@ls -1 dist
+
+$(SDIST): $(SOURCES) .venv/release/.ready
+	@mkdir -p build
+	rm -f dist/*.tar.gz
+	$(RELEASE) -m build --sdist --no-isolation --outdir dist . > build/sdist.log 2>&1 \
+	    || { cat build/sdist.log; exit 1; }
+
+build/wheels/x86_64-%.done: $(SDIST) .venv/build-%/.ready .venv/release/.ready \
+                            scripts/repair-wheel scripts/wheel_tags.py
+	rm -rf build/wheels/x86_64-$*
+	.venv/build-$*/bin/python -m pip wheel --quiet --no-deps --no-build-isolation \
+	    --wheel-dir build/wheels/x86_64-$* $(SDIST)
+	scripts/repair-wheel build/wheels/x86_64-$*/*.whl $(RELEASE) $(MANYLINUX)
+	touch $@
+
+$(ARM_WHEELS:%=build/wheels/%.done): build/wheels/%.done: $(SDIST) .venv/release/.ready \
+        scripts/cross-wheel scripts/debian-arm.sh scripts/repair-wheel scripts/wheel_tags.py
+	scripts/cross-wheel $* $(SDIST) build/wheels/$* $(RELEASE)
+	scripts/repair-wheel build/wheels/$*/*.whl $(RELEASE) $(MANYLINUX)
+	touch $@
+
+test: wheels
+	@mkdir -p build/logs; failed=""; pid=""; started=$$(date +%s); \
+	if [ "$(AARCH64)" = yes ] && [ "$(SIDE_BY_SIDE)" = yes ]; then \
+	    echo "=== aarch64 under emulation, beside the matrix (build/logs/aarch64.log)"; \
+	    scripts/aarch64-check $(RELEASE) $(AARCH64_PYTEST_ARGS) > build/logs/aarch64.log 2>&1 & pid=$$!; \
+	fi; \
+	for combo in $(MATRIX); do \
+	    python=$${combo%%:*}; deps=$${combo##*:}; at=$$(date +%s); \
 	    echo "=== $$python, $$deps dependencies"; \
 	    $(MAKE) --no-print-directory test-one PYTHON=$$python DEPS=$$deps || failed="$$failed $$combo"; \
+	    echo "=== $$python, $$deps dependencies: $$(($$(date +%s) - at)) s"; \
 	done; \
 	if [ "$(ARMHF)" = yes ]; then \
-	    echo "=== armhf (32-bit ARM) under emulation"; \
-	    scripts/armhf-check || failed="$$failed armhf"; \
+	    echo "=== armv7l wheel under emulation (duckdb test double)"; \
+	    scripts/armhf-check $(ARMHF_PYTEST_ARGS) || failed="$$failed armhf"; \
 	fi; \
+	if [ -n "$$pid" ]; then \
+	    at=$$(date +%s); status=0; wait $$pid || status=$$?; \
+	    echo "=== aarch64 under emulation (real duckdb), waited $$(($$(date +%s) - at)) s for it"; \
+	    cat build/logs/aarch64.log; \
+	    [ $$status = 0 ] || failed="$$failed aarch64"; \
+	elif [ "$(AARCH64)" = yes ]; then \
+	    echo "=== aarch64 under emulation (real duckdb)"; \
+	    scripts/aarch64-check $(RELEASE) $(AARCH64_PYTEST_ARGS) || failed="$$failed aarch64"; \
+	fi; \
+	echo "=== tests took $$(($$(date +%s) - started)) s"; \
 	if [ -n "$$failed" ]; then echo "FAILED:$$failed"; exit 1; fi; \
-	echo "all passed: $(MATRIX)$(if $(filter yes,$(ARMHF)), armhf)"
+	echo "all passed: $(MATRIX)$(if $(filter yes,$(ARMHF)), armhf)$(if $(filter yes,$(AARCH64)), aarch64)"
 
-test-one: install
+test-one: install-wheel
 	$(PY) scripts/leakcheck.py --quick
 	$(PY) -m pytest tests $(PYTEST_ARGS)
 	$(if $(filter python3.9-newest,$(ENV)),$(PY) -m pytest tests/faults $(PYTEST_ARGS))
+
+aarch64: build/wheels/aarch64.done
+	scripts/aarch64-check $(RELEASE) $(AARCH64_PYTEST_ARGS)
+
+armhf: build/wheels/armv7l.done
+	scripts/armhf-check $(ARMHF_PYTEST_ARGS)
 
 demo: install
 	$(PY) scripts/demo.py $(DB)
@@ -71,11 +166,8 @@ leakcheck-proof: install
 asan: install
 	scripts/asan-check $(PY)
 
-armhf:
-	scripts/armhf-check
-
 clean:
-	rm -rf .venv build
+	rm -rf .venv build dist
 
 # The fault tests (tests/faults: kills, full disks, locks, unwritable and
 # damaged files, about a minute and a half) run only when named: here, and
