@@ -67,13 +67,16 @@ install: venv
 	    --config-settings=build-dir=build/$(ENV) .
 	@$(PY) -c 'import sys, duckdb, pandas, numpy; print("%s: Python %s, duckdb %s, pandas %s, numpy %s" % ("$(ENV)", sys.version.split()[0], duckdb.__version__, pandas.__version__, numpy.__version__))'
 
-# The wheel from dist/ for this interpreter, by pip's own choice of tags; its
-# dependencies must already be met by the environment.
+# The wheel from dist/ for this interpreter; pip checks that its tags fit
+# and brings the environment's dependencies into the ranges the wheel
+# declares (numpy below 2 on 3.9, say), as installing from source did.
 install-wheel: venv build/wheels/x86_64-$(notdir $(PYTHON)).done
 	@if $(PY) -m pip show --quiet velmora-pipeline-patch-eus >/dev/null 2>&1; then \
 	    $(PY) -m pip uninstall --quiet --yes velmora-pipeline-patch-eus; fi
-	$(PY) -m pip install --quiet --no-index --only-binary=:all: --find-links dist \
-	    velmora-pipeline-patch-eus==$(VERSION)
+	@abi=$$($(PY) -c 'import sys; print("cp%d%d" % sys.version_info[:2])') && \
+	set -- dist/velmora_pipeline_patch_eus-$(VERSION)-$$abi-$$abi-*_x86_64.whl && \
+	if [ ! -f "$$1" ] || [ $$# -ne 1 ]; then echo "no single $$abi x86_64 wheel in dist/" >&2; exit 1; fi && \
+	echo "$(PY) -m pip install --quiet $$1" && $(PY) -m pip install --quiet "$$1"
 	@$(PY) -c 'import sys, duckdb, pandas, numpy; from importlib import metadata; tags = [l.split()[1] for l in metadata.distribution("velmora-pipeline-patch-eus").read_text("WHEEL").splitlines() if l.startswith("Tag:")]; print("%s: Python %s, duckdb %s, pandas %s, numpy %s; wheel tagged %s" % ("$(ENV)", sys.version.split()[0], duckdb.__version__, pandas.__version__, numpy.__version__, ", ".join(tags)))'
 
 .venv/release/.ready: requirements/release.txt requirements/build.txt
