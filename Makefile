@@ -9,6 +9,7 @@
 #                                   wheel (duckdb test double) under emulation
 #   make test-one PYTHON=python3.12 [DEPS=newest|oldest]   ... one combination
 #   make aarch64 | armhf            ... one ARM wheel under emulation
+#   make test JOBS=1                ... every part one after the other (two at once by default)
 #   make demo [DB=path.duckdb]      set up and run the repair on a demo database
 #   make bench [BENCH_ARGS=--10m]   speed figures, up to 10M rows with the flag
 #   make leakcheck | asan           reference and memory growth
@@ -30,8 +31,9 @@ AARCH64 ?= yes
 ARMHF ?= yes
 AARCH64_PYTEST_ARGS ?=
 ARMHF_PYTEST_ARGS ?=
-# The aarch64 suite runs beside the x86_64 matrix (each uses about one core).
-SIDE_BY_SIDE ?= yes
+# How many parts of make test run at once (the aarch64 suite, each
+# combination of the matrix, the armhf checks); each uses about one core.
+JOBS ?= 2
 
 # Release files.  Every wheel is built from the sdist; x86_64 for each
 # interpreter, the ARM ones cross-built for Debian bookworm's Python 3.11.
@@ -46,8 +48,8 @@ RELEASE := .venv/release/bin/python
 SOURCES := CMakeLists.txt pyproject.toml README.md $(shell find src cmake -type f)
 WHEELS_DONE := $(WHEEL_PYTHONS:%=build/wheels/x86_64-%.done) $(ARM_WHEELS:%=build/wheels/%.done)
 
-.PHONY: all venv install install-wheel wheels test test-one aarch64 armhf demo bench \
-        leakcheck leakcheck-proof asan clean
+.PHONY: all venv install install-wheel wheels test test-parts test-one aarch64 armhf demo \
+        bench leakcheck leakcheck-proof asan clean $(TEST_PARTS)
 # Stamps made by pattern rules stay.
 .SECONDARY:
 
@@ -114,34 +116,37 @@ $(ARM_WHEELS:%=build/wheels/%.done): build/wheels/%.done: $(SDIST) .venv/release
 	scripts/repair-wheel build/wheels/$*/*.whl $(RELEASE) $(MANYLINUX)
 	touch $@
 
+# The parts of make test, longest first, so that the others share the
+# second core meanwhile.
+TEST_PARTS := $(if $(filter yes,$(AARCH64)),check-aarch64) $(subst :,-,$(MATRIX:%=check-%)) \
+              $(if $(filter yes,$(ARMHF)),check-armhf)
+
 test: wheels
-	@mkdir -p build/logs; failed=""; pid=""; started=$$(date +%s); \
-	if [ "$(AARCH64)" = yes ] && [ "$(SIDE_BY_SIDE)" = yes ]; then \
-	    echo "=== aarch64 under emulation, beside the matrix (build/logs/aarch64.log)"; \
-	    scripts/aarch64-check $(RELEASE) $(AARCH64_PYTEST_ARGS) > build/logs/aarch64.log 2>&1 & pid=$$!; \
-	fi; \
-	for combo in $(MATRIX); do \
-	    python=$${combo%%:*}; deps=$${combo##*:}; at=$$(date +%s); \
-	    echo "=== $$python, $$deps dependencies"; \
-	    $(MAKE) --no-print-directory test-one PYTHON=$$python DEPS=$$deps || failed="$$failed $$combo"; \
-	    echo "=== $$python, $$deps dependencies: $$(($$(date +%s) - at)) s"; \
-	done; \
-	if [ "$(ARMHF)" = yes ]; then \
-	    echo "=== armv7l wheel under emulation (duckdb test double)"; \
-	    scripts/armhf-check $(ARMHF_PYTEST_ARGS) || failed="$$failed armhf"; \
-	fi; \
-	if [ -n "$$pid" ]; then \
-	    at=$$(date +%s); status=0; wait $$pid || status=$$?; \
-	    echo "=== aarch64 under emulation (real duckdb), waited $$(($$(date +%s) - at)) s for it"; \
-	    cat build/logs/aarch64.log; \
-	    [ $$status = 0 ] || failed="$$failed aarch64"; \
-	elif [ "$(AARCH64)" = yes ]; then \
-	    echo "=== aarch64 under emulation (real duckdb)"; \
-	    scripts/aarch64-check $(RELEASE) $(AARCH64_PYTEST_ARGS) || failed="$$failed aarch64"; \
-	fi; \
+	@rm -rf build/results && mkdir -p build/results; started=$$(date +%s); \
+	$(MAKE) --no-print-directory -j$(JOBS) --output-sync=target test-parts; \
+	failed=""; for part in $(TEST_PARTS:check-%=%); do \
+	    [ -f build/results/$$part.passed ] || failed="$$failed $$part"; done; \
 	echo "=== tests took $$(($$(date +%s) - started)) s"; \
 	if [ -n "$$failed" ]; then echo "FAILED:$$failed"; exit 1; fi; \
-	echo "all passed: $(MATRIX)$(if $(filter yes,$(ARMHF)), armhf)$(if $(filter yes,$(AARCH64)), aarch64)"
+	echo "all passed:$(TEST_PARTS:check-%= %)"
+
+# Each part records whether it passed in build/results/; make test sums up.
+test-parts: $(TEST_PARTS)
+
+check-python%:
+	@at=$$(date +%s); combo=python$*; python=$${combo%-*}; deps=$${combo##*-}; \
+	echo "=== $$python, $$deps dependencies"; \
+	if $(MAKE) --no-print-directory test-one PYTHON=$$python DEPS=$$deps; then \
+	    touch build/results/$$combo.passed; fi; \
+	echo "=== $$python, $$deps dependencies: $$(($$(date +%s) - at)) s"
+
+check-aarch64:
+	@echo "=== aarch64 wheel under emulation (real duckdb)"; \
+	if scripts/aarch64-check $(RELEASE) $(AARCH64_PYTEST_ARGS); then touch build/results/aarch64.passed; fi
+
+check-armhf:
+	@echo "=== armv7l wheel under emulation (duckdb test double)"; \
+	if scripts/armhf-check $(ARMHF_PYTEST_ARGS); then touch build/results/armhf.passed; fi
 
 test-one: install-wheel
 	$(PY) scripts/leakcheck.py --quick
