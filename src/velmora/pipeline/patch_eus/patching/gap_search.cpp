@@ -9,6 +9,7 @@
 #include "../host/failure.hpp"
 #include "../host/state.hpp"
 #include "../shortcut/compact_lookup.hpp"
+#include "../shortcut/notna.hpp"
 
 #include <cmath>
 
@@ -63,7 +64,16 @@ bool round_is_builtin() {
 // float's __round__, which round_decimal reproduces exactly.
 PyObject* rounded_mean(PyObject* a, PyObject* b, PyObject* digits, int n, bool builtin_round) {
     Ref mean;
-    if (PyFloat_Check(a) && PyFloat_Check(b) && std::isfinite(PyFloat_AS_DOUBLE(a)) &&
+    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+        // Exact floats add and divide as C doubles do, running no Python code.
+        const double x = PyFloat_AS_DOUBLE(a);
+        const double y = PyFloat_AS_DOUBLE(b);
+        const bool overflows = std::isfinite(x) && std::isfinite(y) && std::isinf(x + y);
+        const double m = overflows ? x / 2 + y / 2 : (x + y) / 2;
+        double rounded = 0;
+        if (builtin_round && round_decimal(m, n, rounded)) return PyFloat_FromDouble(rounded);
+        mean = Ref::steal(PyFloat_FromDouble(m));
+    } else if (PyFloat_Check(a) && PyFloat_Check(b) && std::isfinite(PyFloat_AS_DOUBLE(a)) &&
         std::isfinite(PyFloat_AS_DOUBLE(b)) &&
         std::isinf(PyFloat_AS_DOUBLE(a) + PyFloat_AS_DOUBLE(b))) {
         Ref half_a = Ref::steal(PyNumber_TrueDivide(a, two));
@@ -85,10 +95,13 @@ PyObject* rounded_mean(PyObject* a, PyObject* b, PyObject* digits, int n, bool b
     return PyObject_Vectorcall(state().round, args, 2, nullptr);
 }
 
-// Truth value of pd.notna(value), `pd` and `notna` looked up afresh.
-int is_present(PyObject* globals, PyObject* value) {
+// Truth value of pd.notna(value), `pd` and `notna` looked up afresh; the
+// answer of pandas' own notna for a float or None is known without the call.
+int is_present(PyObject* globals, PyObject* value, PlainNotna& plain) {
     Ref pandas = Ref::steal(lookup_global(globals, names::pd));
     if (!pandas) return -1;
+    const int known = plain.answer(pandas.get(), value);
+    if (known >= 0) return known;
     Ref test = Ref::steal(PyObject_GetAttr(pandas.get(), notna));
     if (!test) return -1;
     Ref result = Ref::steal(PyObject_CallOneArg(test.get(), value));
@@ -246,6 +259,7 @@ PyObject* search(PyObject* globals, Lookup& lookup, PyObject* calendar) {
     if (!rows) return fail.at(line::create_rows);
     if (int failed = lookup.prepare()) return fail.at(failed);
     const bool builtin_round = round_is_builtin();
+    PlainNotna plain_notna;
 
     const Py_ssize_t periods = PyList_GET_SIZE(calendar);
     for (Py_ssize_t i = 1; i < periods - 1; ++i) {
@@ -262,8 +276,8 @@ PyObject* search(PyObject* globals, Lookup& lookup, PyObject* calendar) {
             if (!avg_skor) return line::avg_skor;
 
             Ref avg_iht = Ref::borrow(Py_None);
-            int present = is_present(globals, prev_iht.get());
-            if (present > 0) present = is_present(globals, next_iht.get());
+            int present = is_present(globals, prev_iht.get(), plain_notna);
+            if (present > 0) present = is_present(globals, next_iht.get(), plain_notna);
             if (present < 0) return line::notna;
             if (present) {
                 avg_iht = Ref::steal(

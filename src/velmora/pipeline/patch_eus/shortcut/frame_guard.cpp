@@ -16,29 +16,7 @@ Text index_module_name{"pandas.core.indexes.base"};
 Text index_class_name{"Index"};
 Text columns_name{"columns"};
 Text getattribute_name{"__getattribute__"};
-Text file_name{"__file__"};
-Text code_name_name{"co_name"};
-Text code_file_name{"co_filename"};
 Text getter_name{"fget"};
-
-// Whether `fn` is a plain function named `name` whose code was compiled from
-// `module`'s own file and which runs in that module's globals.  Errors count
-// as "no" and are cleared: the prescribed path is always a valid answer.
-bool defined_by(PyObject* fn, PyObject* module, PyObject* name) {
-    if (!fn || !PyFunction_Check(fn)) return false;
-    PyObject* module_dict = PyModule_GetDict(module);
-    if (PyFunction_GET_GLOBALS(fn) != module_dict) return false;
-    PyObject* file = dict_entry(module_dict, file_name);
-    Ref code_name = Ref::steal(PyObject_GetAttr(PyFunction_GET_CODE(fn), code_name_name));
-    Ref code_file = Ref::steal(PyObject_GetAttr(PyFunction_GET_CODE(fn), code_file_name));
-    if (!code_name || !code_file || !file || !PyUnicode_Check(file) ||
-        !PyUnicode_Check(code_name.get()) || !PyUnicode_Check(code_file.get())) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Compare(code_name.get(), name) == 0 &&
-           PyUnicode_Compare(code_file.get(), file) == 0;
-}
 
 // Whether instances of `type` look their attributes up as any object does.
 bool generic_lookup(PyTypeObject* type) {

@@ -1,4 +1,4 @@
-// Lookups in sys.modules, module dicts and class dicts that run no Python code.
+// Lookups in sys.modules, module dicts and class dicts, and where a function was defined, that run no Python code.
 #include "loaded.hpp"
 
 #include "../host/constants.hpp"
@@ -8,6 +8,9 @@ namespace patch_eus {
 namespace {
 
 Text dunder_dict{"__dict__"};
+Text file_name{"__file__"};
+Text code_name_name{"co_name"};
+Text code_file_name{"co_filename"};
 
 }  // namespace
 
@@ -42,6 +45,22 @@ PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
     }
     PyErr_Clear();
     return nullptr;
+}
+
+bool defined_by(PyObject* fn, PyObject* module, PyObject* name) {
+    if (!fn || !module || !PyFunction_Check(fn)) return false;
+    PyObject* module_dict = PyModule_GetDict(module);
+    if (PyFunction_GET_GLOBALS(fn) != module_dict) return false;
+    PyObject* file = dict_entry(module_dict, file_name);
+    Ref code_name = Ref::steal(PyObject_GetAttr(PyFunction_GET_CODE(fn), code_name_name));
+    Ref code_file = Ref::steal(PyObject_GetAttr(PyFunction_GET_CODE(fn), code_file_name));
+    if (!code_name || !code_file || !file || !PyUnicode_Check(file) ||
+        !PyUnicode_Check(code_name.get()) || !PyUnicode_Check(code_file.get())) {
+        PyErr_Clear();
+        return false;
+    }
+    return PyUnicode_Compare(code_name.get(), name) == 0 &&
+           PyUnicode_Compare(code_file.get(), file) == 0;
 }
 
 }  // namespace patch_eus

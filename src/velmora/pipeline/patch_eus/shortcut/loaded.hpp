@@ -1,4 +1,4 @@
-// Modules and classes already loaded, found without importing or running Python code.
+// Modules, classes and functions already loaded, found and checked without importing or running Python code.
 #pragma once
 
 #include "../host/ref.hpp"
@@ -18,5 +18,11 @@ PyTypeObject* class_of(PyObject* module, PyObject* name);
 // method resolution order: the first entry of their dicts (a new
 // reference), or NULL when none has it or the lookup raised (then cleared).
 PyObject* class_attribute(PyTypeObject* type, PyObject* name);
+
+// Whether `fn` is a plain function named `name` whose code was compiled from
+// `module`'s own file and which runs in that module's globals.  Errors count
+// as "no" and are cleared: the prescribed path is always a valid answer.
+// `fn` and `module` may be NULL.
+bool defined_by(PyObject* fn, PyObject* module, PyObject* name);
 
 }  // namespace patch_eus
