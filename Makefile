@@ -15,8 +15,12 @@
 #   make leakcheck | asan           reference and memory growth
 #                                   over many calls; the suite under ASan
 #   make leakcheck-proof            the leak check against deliberately leaking builds
+#   make faults | faults-proof      the fault tests alone (make test runs them on
+#                                   python3.9-newest); against a build that
+#                                   inserts the patch in two statements
 # test and test-one install the wheels from dist/; demo, bench, leakcheck,
-# leakcheck-proof and asan build the module from source into the environment.
+# leakcheck-proof, asan, faults and faults-proof build the module from
+# source into the environment.
 PYTHON ?= python3.9
 DEPS ?= newest
 ENV := $(notdir $(PYTHON))-$(DEPS)
