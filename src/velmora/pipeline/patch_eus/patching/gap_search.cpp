@@ -56,6 +56,11 @@ bool round_is_builtin() {
     return PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "round") == 0;
 }
 
+// Whether the sum of two finite floats overflows.
+bool sum_overflows(double x, double y) {
+    return std::isfinite(x) && std::isfinite(y) && std::isinf(x + y);
+}
+
 // round((a + b) / 2, digits) with the builtin round bound at load.
 //
 // The sum of two finite floats can overflow where their mean cannot; then
@@ -64,33 +69,34 @@ bool round_is_builtin() {
 // float's __round__, which round_decimal reproduces exactly.
 PyObject* rounded_mean(PyObject* a, PyObject* b, PyObject* digits, int n, bool builtin_round) {
     Ref mean;
-    if (PyFloat_CheckExact(a) && PyFloat_CheckExact(b)) {
+    double m = 0;  // the mean, when it is an exact float
+    bool exact = PyFloat_CheckExact(a) && PyFloat_CheckExact(b);
+    if (exact) {
         // Exact floats add and divide as C doubles do, running no Python code.
         const double x = PyFloat_AS_DOUBLE(a);
         const double y = PyFloat_AS_DOUBLE(b);
-        const bool overflows = std::isfinite(x) && std::isfinite(y) && std::isinf(x + y);
-        const double m = overflows ? x / 2 + y / 2 : (x + y) / 2;
-        double rounded = 0;
-        if (builtin_round && round_decimal(m, n, rounded)) return PyFloat_FromDouble(rounded);
-        mean = Ref::steal(PyFloat_FromDouble(m));
-    } else if (PyFloat_Check(a) && PyFloat_Check(b) && std::isfinite(PyFloat_AS_DOUBLE(a)) &&
-        std::isfinite(PyFloat_AS_DOUBLE(b)) &&
-        std::isinf(PyFloat_AS_DOUBLE(a) + PyFloat_AS_DOUBLE(b))) {
-        Ref half_a = Ref::steal(PyNumber_TrueDivide(a, two));
-        if (!half_a) return nullptr;
-        Ref half_b = Ref::steal(PyNumber_TrueDivide(b, two));
-        if (!half_b) return nullptr;
-        mean = Ref::steal(PyNumber_Add(half_a.get(), half_b.get()));
+        m = sum_overflows(x, y) ? x / 2 + y / 2 : (x + y) / 2;
     } else {
-        Ref sum = Ref::steal(PyNumber_Add(a, b));
-        if (!sum) return nullptr;
-        mean = Ref::steal(PyNumber_TrueDivide(sum.get(), two));
+        if (PyFloat_Check(a) && PyFloat_Check(b) &&
+            sum_overflows(PyFloat_AS_DOUBLE(a), PyFloat_AS_DOUBLE(b))) {
+            Ref half_a = Ref::steal(PyNumber_TrueDivide(a, two));
+            if (!half_a) return nullptr;
+            Ref half_b = Ref::steal(PyNumber_TrueDivide(b, two));
+            if (!half_b) return nullptr;
+            mean = Ref::steal(PyNumber_Add(half_a.get(), half_b.get()));
+        } else {
+            Ref sum = Ref::steal(PyNumber_Add(a, b));
+            if (!sum) return nullptr;
+            mean = Ref::steal(PyNumber_TrueDivide(sum.get(), two));
+        }
+        if (!mean) return nullptr;
+        exact = PyFloat_CheckExact(mean.get());
+        if (exact) m = PyFloat_AS_DOUBLE(mean.get());
     }
-    if (!mean) return nullptr;
     double rounded = 0;
-    if (builtin_round && PyFloat_CheckExact(mean.get()) &&
-        round_decimal(PyFloat_AS_DOUBLE(mean.get()), n, rounded))
-        return PyFloat_FromDouble(rounded);
+    if (exact && builtin_round && round_decimal(m, n, rounded)) return PyFloat_FromDouble(rounded);
+    if (!mean) mean = Ref::steal(PyFloat_FromDouble(m));
+    if (!mean) return nullptr;
     PyObject* args[] = {mean.get(), digits};
     return PyObject_Vectorcall(state().round, args, 2, nullptr);
 }
