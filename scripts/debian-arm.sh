@@ -11,6 +11,7 @@
 #   make_root                    the private root holding the target's packages
 #   make_env DIR [venv options]  a fresh virtual environment of the root's
 #                                python3.11, with pip, run under emulation
+#   dist_wheel SCRIPT            sets wheel: the target's one cp311 wheel in dist/
 
 top=${top:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 
@@ -136,4 +137,14 @@ board_pip() {
     local env=$1
     shift
     "$qemu" -L "$root" "$env/bin/python3.11-$deb_arch" -m pip "$@"
+}
+
+# dist_wheel SCRIPT: sets `wheel` to the path of the one cp311 wheel of the
+# target in dist/, or stops with SCRIPT's message when there is not exactly one.
+dist_wheel() {
+    local wheels=("$top"/dist/*-cp311-cp311-*_"$wheel_arch".whl)
+    if [ ! -f "${wheels[0]}" ] || [ ${#wheels[@]} -ne 1 ]; then
+        echo "$1: need exactly one cp311 $wheel_arch wheel in dist/ (make wheels)" >&2; exit 1
+    fi
+    wheel=${wheels[0]}
 }
