@@ -163,7 +163,8 @@ def watched_run(path, kill_after=None, log=None):
 # other: the state of the database file by itself when a .wal lies beside
 # it, then whether it opens, its rows against the original and the
 # uninterrupted run's, pairs (firm, period) held twice, whether a .wal is
-# left after that open and close, and two reruns.
+# left after that open and close (and then what the file by itself holds),
+# and two reruns, the first of which must leave no .wal.
 CHECK = """
 import contextlib, io, json, os, shutil, sys
 import duckdb
@@ -193,14 +194,21 @@ def rerun(path):
     return printed.getvalue().splitlines()[0]
 
 
+# What a copy of the database file without its .wal holds.
+def alone(path):
+    copy = path + ".alone"
+    shutil.copy(path, copy)
+    con = duckdb.connect(copy)
+    held = state(con)
+    con.close()
+    os.remove(copy)
+    return held
+
+
 def look(path):
     seen = {"wal": os.path.exists(path + ".wal")}
     if seen["wal"]:
-        alone = path + ".alone"
-        shutil.copy(path, alone)
-        con = duckdb.connect(alone)
-        seen["alone"] = state(con)
-        con.close()
+        seen["alone"] = alone(path)
     try:
         con = duckdb.connect(path)
     except duckdb.Error as error:
@@ -213,9 +221,13 @@ def look(path):
         "                      GROUP BY muta, donem HAVING count(*) > 1)").fetchone()[0]
     seen["state"] = state(con)
     con.close()
-    # Opened and closed once, the file takes in what its .wal held.
+    # Opened and closed once, the file takes in what a whole .wal held; a
+    # torn one (the insert killed while writing it) may stay beside it.
     seen["wal_left"] = os.path.exists(path + ".wal")
+    if seen["wal_left"]:
+        seen["alone_after_open"] = alone(path)
     seen["rerun"] = rerun(path)
+    seen["wal_after_rerun"] = os.path.exists(path + ".wal")
     con = duckdb.connect(path)
     seen["after_rerun"] = state(con)
     con.close()
@@ -245,7 +257,17 @@ def problems(seen, scores, *, held):
     if seen["twice"]:
         found.append(f"{seen['twice']} pairs (firm, period) held twice")
     if seen["wal_left"]:
-        found.append("a .wal was left after a fresh open and close")
+        # Only a torn .wal may stay: one that committed nothing, beside a
+        # file that holds by itself what the two hold together.
+        if seen["state"] != "before_run":
+            found.append(f"a .wal was left after a fresh open and close, with {seen['state']}")
+        if seen.get("alone", seen["state"]) != seen["state"]:
+            found.append(f"the file alone held {seen['alone']}, with its .wal {seen['state']}")
+        if seen["alone_after_open"] != seen["state"]:
+            found.append(f"after a fresh open and close the file alone held "
+                         f"{seen['alone_after_open']}, with its .wal {seen['state']}")
+        if seen["wal_after_rerun"]:
+            found.append("the rerun left the .wal")
     if seen["state"] not in held:
         found.append(f"holds {seen['state']}, expected {' or '.join(held)}")
     expected_rerun = scores.report if seen["state"] == "before_run" else NO_GAPS
@@ -339,9 +361,11 @@ def test_killed_at_any_moment(scores, tmp_path):
         found = problems(seen, scores, held=("before_run", "after_run"))
         report += [f"{place}: {'; '.join(found)}"] if found else []
         in_wal = seen["wal"] and seen.get("state") == "after_run"
+        torn = seen.get("wal_left") and seen.get("state") == "before_run"
         FAULT_TRIES["SIGKILL"].append(
             f"{place}; then held {HOLDS.get(seen.get('state'), seen['opens'])}"
-            f"{' (the patch in the .wal)' if in_wal else ''}")
+            f"{' (the patch in the .wal)' if in_wal else ''}"
+            f"{' (a torn .wal beside it, left by a fresh open and close)' if torn else ''}")
     assert not report, f"random seed {seed}:\n" + "\n".join(report)
     assert sum(place.startswith("killed") for place in places) >= 15, places
     assert places.count("killed during insert") >= 3, places
@@ -352,7 +376,8 @@ def full_disk_problems(outcome, seen, scores, reason):
     """What is wrong with a run that ran out of room, and what it did."""
     if outcome["ended"] == "raised":
         did = (f"the insert raised {outcome['type']}, the file held "
-               f"{HOLDS.get(seen.get('state'), seen['opens'])}")
+               f"{HOLDS.get(seen.get('state'), seen['opens'])}"
+               f"{' (a torn .wal beside it, left by a fresh open and close)' if seen.get('wal_left') else ''}")
         clear = (outcome["duckdb_error"] and outcome["entries"] == [[PATCH, 104]]
                  and reason in outcome["message"])
         found = [] if clear else [f"not a clear error from the insert: {outcome}"]
