@@ -1,5 +1,6 @@
 """What the distribution installs, and what a type checker makes of it."""
 import ast
+import platform
 import subprocess
 import sys
 import textwrap
@@ -29,10 +30,21 @@ def test_installed_files():
         assert functions == {"_next_donem": ["d"], "patch_eus_gaps": ["db_path"]}
 
 
+def test_the_wheel_is_tagged_for_this_interpreter_and_machine():
+    """What pip installed says it is for this interpreter and this machine
+    (a cross build once labelled an ARM module x86_64)."""
+    machine = {"armv8l": "armv7l"}.get(platform.machine(), platform.machine())
+    abi = "cp%d%d" % sys.version_info[:2]
+    tags = [line.split(":", 1)[1].strip()
+            for line in metadata.distribution(DIST).read_text("WHEEL").splitlines()
+            if line.startswith("Tag:")]
+    assert tags and all(t.startswith(f"{abi}-{abi}-") and t.endswith("_" + machine)
+                        for t in tags), tags
+
+
 USES = {
     "right": ("""
-        from pathlib import Path
-        from velmora.pipeline.patch_eus import _next_donem, patch_eus_gaps
+                from velmora.pipeline.patch_eus import _next_donem, patch_eus_gaps
         following: str = _next_donem("2512")
         patch_eus_gaps(Path("scores.duckdb"))
         patch_eus_gaps(db_path="scores.duckdb")

@@ -108,3 +108,14 @@ def test_a_wheel_without_a_module_fails(tmp_path):
 def test_an_unknown_platform_fails(tmp_path):
     path = make_wheel(tmp_path, "linux_riscv64", {MEMBER: module_bytes()})
     assert refused(path) == "platform tag linux_riscv64 names no architecture this check knows"
+
+
+@pytest.mark.skipif(OWN != "armv7l", reason="only a 32-bit ARM module carries the float ABI flag")
+def test_a_soft_float_arm_module_fails(tmp_path):
+    """The module passes as armv7l only while its hard-float flag
+    (EF_ARM_ABI_FLOAT_HARD, e_flags bit 10) is set."""
+    soft = bytearray(module_bytes())
+    assert soft[37] & 0x04
+    soft[37] &= ~0x04
+    path = make_wheel(tmp_path, "manylinux_2_17_armv7l", {MEMBER: bytes(soft)})
+    assert refused(path) == MEMBER + " is soft-float ARM, but manylinux_2_17_armv7l is hard-float"
