@@ -18,6 +18,9 @@
 #                                python under emulation, with pip
 #   board_pip DIR ARGS...        pip of that environment, as on a board
 #   dist_wheel SCRIPT            sets wheel: the target's one wheel in dist/
+#   abi_flags                    sets abi_cppflags: what C and C++ code built
+#                                for the target needs for its file offsets
+#                                and time
 
 top=${top:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 
@@ -212,4 +215,20 @@ dist_wheel() {
         echo "$1: need exactly one $abi $wheel_arch wheel in dist/ (make wheels)" >&2; exit 1
     fi
     wheel=${wheels[0]}
+}
+
+# abi_flags: sets abi_cppflags to the preprocessor flags that give code built
+# for the target the file offset and time sizes of the target's Python
+# (whose headers ask for 64-bit file offsets; without that, a 32-bit build
+# reads and writes no file past 2 GiB).  From trixie on, Debian's 32-bit ARM
+# has a 64-bit time_t too.  Reads the root's pyconfig.h.
+abi_flags() {
+    local config=$root/usr/include/$triplet/python$pyver/pyconfig.h
+    [ -f "$config" ] || { echo "no pyconfig.h for Python $pyver in ${root#"$top"/}" >&2; return 1; }
+    abi_cppflags=
+    grep -q '^#define _FILE_OFFSET_BITS 64' "$config" && abi_cppflags="-D_FILE_OFFSET_BITS=64"
+    if grep -q '^#define SIZEOF_TIME_T 8' "$config" && grep -q '^#define SIZEOF_VOID_P 4' "$config"; then
+        abi_cppflags="$abi_cppflags -D_TIME_BITS=64"
+    fi
+    abi_cppflags=${abi_cppflags# }
 }
