@@ -44,7 +44,8 @@ def test_the_wheel_is_tagged_for_this_interpreter_and_machine():
 
 USES = {
     "right": ("""
-                from velmora.pipeline.patch_eus import _next_donem, patch_eus_gaps
+        from pathlib import Path
+        from velmora.pipeline.patch_eus import _next_donem, patch_eus_gaps
         following: str = _next_donem("2512")
         patch_eus_gaps(Path("scores.duckdb"))
         patch_eus_gaps(db_path="scores.duckdb")
