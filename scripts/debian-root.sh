@@ -8,12 +8,13 @@
 # as they are and nothing is registered with it.
 #
 #   debian_target SUITE ARCH     sets suite deb_arch wheel_arch triplet qemu
-#                                pyver work root packages for one target:
+#                                qemu_cpu pyver work root packages for one target:
 #                                bookworm|trixie with aarch64|armv7l (run under
 #                                qemu user-mode emulation), sid with x86_64
 #                                (run chrooted by scripts/in-root)
 #   need CMD PACKAGE ...         installs what is missing with apt-get, or stops
 #   make_root                    the private root holding the target's packages
+#   emulate PROGRAM ARGS...      runs one of the root's programs under qemu
 #   make_env DIR [venv options]  a fresh virtual environment of the root's
 #                                python under emulation, with pip
 #   board_pip DIR ARGS...        pip of that environment, as on a board
@@ -35,13 +36,17 @@ debian_target() {
     case "$suite/$wheel_arch" in
         # The real duckdb, pandas and numpy come from PyPI's aarch64 wheels;
         # duckdb's needs the C++ runtime.
-        */aarch64) deb_arch=arm64 triplet=aarch64-linux-gnu qemu=qemu-aarch64
+        # The emulated CPU is a Raspberry Pi 4's Cortex-A72: qemu's default
+        # has pointer authentication, which it computes slowly, and trixie's
+        # arm64 packages sign every return (a Python start takes five times
+        # as long).
+        */aarch64) deb_arch=arm64 triplet=aarch64-linux-gnu qemu=qemu-aarch64 qemu_cpu=cortex-a72
                    packages="python$pyver python$pyver-venv libpython$pyver-dev libstdc++6" ;;
         # PyPI has no duckdb, numpy or pandas for 32-bit ARM: Debian's numpy,
         # pandas and pytest, and duckdb built from its sources for the
         # suite's Python (scripts/duckdb-armhf).  python3-numpy-dev holds the
         # numpy headers that build compiles against.
-        */armv7l) deb_arch=armhf triplet=arm-linux-gnueabihf qemu=qemu-arm
+        */armv7l) deb_arch=armhf triplet=arm-linux-gnueabihf qemu=qemu-arm qemu_cpu=
                   packages="python$pyver python$pyver-venv libpython$pyver-dev libstdc++6
                             python3-numpy python3-numpy-dev python3-pandas python3-pytest
                             python3-mypy" ;;
@@ -49,7 +54,7 @@ debian_target() {
         # with what the suite runs: duckdb's wheel needs the C++ runtime,
         # the fault tests mount a small tmpfs, the stub test reads symbols
         # with nm, and scripts/in-root starts commands with env.
-        sid/x86_64) deb_arch=amd64 triplet=x86_64-linux-gnu qemu=
+        sid/x86_64) deb_arch=amd64 triplet=x86_64-linux-gnu qemu= qemu_cpu=
                     packages="python3.14 python3.14-venv libpython3.14-dev
                               python3.15 python3.15-venv libpython3.15-dev
                               libstdc++6 mount binutils coreutils" ;;
@@ -147,6 +152,9 @@ EOF
     done
     mkdir -p "$root/etc" "$root/root" "$root/tmp" "$root/dev" "$root/proc"
     chmod 1777 "$root/tmp"
+    if [ -n "$qemu" ]; then
+        compile_root || return 1
+    fi
     if [ -z "$qemu" ]; then
         # A root entered with chroot: the users and groups the tests take
         # (root, and nobody for the unwritable-file tests), and the places
@@ -167,6 +175,30 @@ EOF
     echo "$packages" > "$root/.packages"
 }
 
+# compile_root: Debian's maintainer scripts compile its Python modules to
+# bytecode when they install; here they do not run, and an emulated
+# interpreter cannot write the bytecode beside the root's files itself (qemu
+# takes a path it does not find in the root for one of the machine's), so
+# every process would compile what it imports anew.  The machine's own
+# Python of the same version writes the same bytecode, in seconds; without
+# one, the root's does it under emulation.
+compile_root() {
+    local python dirs=("$root/usr/lib/python$pyver")
+    [ -d "$root/usr/lib/python3/dist-packages" ] && dirs+=("$root/usr/lib/python3/dist-packages")
+    if python=$("$top/scripts/find-python" "python$pyver" 2>/dev/null); then
+        # A few files of the packages are not meant to compile; -q says nothing of them.
+        "$python" -m compileall -q -j 0 -s "$root" -p / "${dirs[@]}" >/dev/null || true
+    else
+        emulate "$root/usr/bin/python$pyver" -m compileall -q -s "$root" -p / "${dirs[@]}" \
+            >/dev/null || true
+    fi
+}
+
+# emulate PROGRAM ARGS...: runs one of the root's programs under qemu.
+emulate() {
+    "$qemu" ${qemu_cpu:+-cpu "$qemu_cpu"} -L "$root" "$@"
+}
+
 # make_env DIR [venv options]: a new virtual environment at DIR for the
 # root's python.  Its bin/python$pyver is a script that starts that
 # interpreter under qemu with itself as argv[0], so sys.executable is the
@@ -179,12 +211,12 @@ make_env() {
     local env=$1
     shift
     rm -rf "$env"
-    QEMU_LD_PREFIX=$root "$qemu" "$root/usr/bin/python$pyver" -m venv --without-pip "$@" "$env"
+    emulate "$root/usr/bin/python$pyver" -m venv --without-pip "$@" "$env"
     rm -f "$env"/bin/python*
     cat > "$env/bin/python$pyver" <<EOF
 #!/bin/sh
 # Debian $suite's $deb_arch python$pyver from ${root#"$top"/}, under $qemu.
-exec $qemu -L "$root" -0 "\$0" "$root/usr/bin/python$pyver" "\$@"
+exec $qemu${qemu_cpu:+ -cpu $qemu_cpu} -L "$root" -0 "\$0" "$root/usr/bin/python$pyver" "\$@"
 EOF
     chmod +x "$env/bin/python$pyver"
     ln -s "python$pyver" "$env/bin/python3"
@@ -202,7 +234,7 @@ EOF
 board_pip() {
     local env=$1
     shift
-    "$qemu" -L "$root" "$env/bin/python$pyver-$deb_arch" -m pip "$@"
+    emulate "$env/bin/python$pyver-$deb_arch" -m pip "$@"
 }
 
 # dist_wheel SCRIPT: sets `wheel` to the path of the one wheel in dist/ for
