@@ -4,56 +4,74 @@
 #   make wheels                     the sdist and every wheel, repaired and
 #                                   checked, in dist/
 #   make test                       make the wheels and test every one: each
-#                                   x86_64 wheel in every supported combination,
-#                                   the aarch64 wheel (real duckdb) and the armv7l
-#                                   wheel (duckdb test double) under emulation
+#                                   x86_64 wheel in its combinations of the
+#                                   matrix, each ARM wheel under emulation
+#                                   with the real duckdb
 #   make test-one PYTHON=python3.12 [DEPS=newest|oldest]   ... one combination
-#   make aarch64 | armhf            ... one ARM wheel under emulation
-#   make test JOBS=1                ... every part one after the other (two at once by default)
+#   make aarch64 | armhf [SUITES=bookworm|trixie]   ... the ARM wheels under emulation
+#   make duckdb-armhf [SUITES=...]  duckdb for armhf from its sources, cached
+#                                   outside the work tree (scripts/duckdb-armhf)
+#   make test JOBS=1                ... the test parts one after the other (two at once by default)
 #   make demo [DB=path.duckdb]      set up and run the repair on a demo database
 #   make bench [BENCH_ARGS=--10m]   speed figures, up to 10M rows with the flag
 #   make leakcheck | asan           reference and memory growth
 #                                   over many calls; the suite under ASan
 #   make leakcheck-proof            the leak check against deliberately leaking builds
 #   make faults | faults-proof      the fault tests alone (make test runs them on
-#                                   python3.9-newest); against a build that
-#                                   inserts the patch in two statements
+#                                   the combinations FAULTS_ON names); against a
+#                                   build that inserts the patch in two statements
 # test and test-one install the wheels from dist/; demo, bench, leakcheck,
 # leakcheck-proof, asan, faults and faults-proof build the module from
-# source into the environment.
+# source into the environment (for python3.14 and python3.15 from Debian's
+# root, which has no compiler, they install the wheel built for it).
 PYTHON ?= python3.9
 DEPS ?= newest
 ENV := $(notdir $(PYTHON))-$(DEPS)
 VENV ?= .venv/$(ENV)
-PY := $(VENV)/bin/python
+# Interpreters the machine lacks run in a private Debian root: RUN goes
+# before every command that runs in this environment (empty otherwise).
+RUN := $(shell scripts/find-python --runner $(PYTHON))
+PY := $(strip $(RUN) $(VENV)/bin/python)
 PYTEST_ARGS ?=
 MATRIX ?= python3.9:oldest python3.9:newest python3.10:newest python3.11:oldest \
-          python3.11:newest python3.12:newest python3.13:newest
-# The emulated runs: whether make test includes them, and extra pytest
-# arguments for each (a marker or path to leave out, say).
+          python3.11:newest python3.12:newest python3.13:newest \
+          python3.14:oldest python3.14:newest python3.15:newest
+# The combinations whose test-one also runs the fault tests: the oldest
+# duckdb line (1.x) and the newest (2.x).
+FAULTS_ON ?= python3.9-newest python3.13-newest
+# The emulated runs: whether make test includes them, the Debian suites
+# whose Python they run (bookworm's 3.11, trixie's 3.13), and extra pytest
+# arguments for each.
 AARCH64 ?= yes
 ARMHF ?= yes
+SUITES ?= bookworm trixie
 AARCH64_PYTEST_ARGS ?=
 ARMHF_PYTEST_ARGS ?=
-# How many parts of make test run at once (the aarch64 suite, each
-# combination of the matrix, the armhf checks); each uses about one core.
+# How many test parts of make test run at once (each combination of the
+# matrix, each ARM suite); each uses about one core.  A duckdb build for
+# armhf that is not cached yet runs beside them at the lowest priority, in
+# a slot of its own.
 JOBS ?= 2
 
-# Release files.  Every wheel is built from the sdist; x86_64 for each
-# interpreter, the ARM ones cross-built for Debian bookworm's Python 3.11.
+# Release files.  Every wheel is built from the sdist: x86_64 for each
+# interpreter, the ARM ones cross-built for the Python of each Debian suite.
 VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
 SDIST := dist/velmora_pipeline_patch_eus-$(VERSION).tar.gz
-WHEEL_PYTHONS := python3.9 python3.10 python3.11 python3.12 python3.13
-ARM_WHEELS := aarch64 armv7l
+WHEEL_PYTHONS := python3.9 python3.10 python3.11 python3.12 python3.13 python3.14 python3.15
+ARM_ARCHES := aarch64 armv7l
+ARM_WHEELS := $(foreach a,$(ARM_ARCHES),$(foreach s,bookworm trixie,$(a)-$(s)))
+suite_python = $(if $(filter bookworm,$(1)),3.11,3.13)
 # The oldest manylinux policy the build reaches; a wheel that needs more fails.
 MANYLINUX ?= manylinux_2_17
 RELEASE_PYTHON ?= python3.11
 RELEASE := .venv/release/bin/python
 SOURCES := CMakeLists.txt pyproject.toml README.md $(shell find src cmake -type f)
+WHEEL_SCRIPTS := scripts/cross-wheel scripts/debian-root.sh scripts/repair-wheel \
+                 scripts/wheel_tags.py
 WHEELS_DONE := $(WHEEL_PYTHONS:%=build/wheels/x86_64-%.done) $(ARM_WHEELS:%=build/wheels/%.done)
 
-.PHONY: all venv install install-wheel wheels test test-parts test-one aarch64 armhf demo \
-        bench leakcheck leakcheck-proof asan clean $(TEST_PARTS)
+.PHONY: all venv install install-source install-wheel wheels test test-parts test-one \
+        aarch64 armhf duckdb-armhf demo bench leakcheck leakcheck-proof asan clean
 # Stamps made by pattern rules stay.
 .SECONDARY:
 
@@ -61,17 +79,28 @@ all: test
 
 $(VENV)/.ready: requirements/$(DEPS).txt requirements/tools.txt pyproject.toml
 	@interp=$$(scripts/find-python $(PYTHON)) && echo "using $$interp" && \
-	    "$$interp" -m venv --clear $(VENV)
+	    $$interp -m venv --clear $(VENV)
 	$(PY) -m pip install --quiet --upgrade pip
 	$(PY) -m pip install --quiet -r requirements/tools.txt -r requirements/$(DEPS).txt
 	touch $@
 
 venv: $(VENV)/.ready
 
-install: venv
+# What prints the environment's versions, and the wheel's tags if one is
+# installed.
+VERSIONS := import sys, duckdb, pandas, numpy; from importlib import metadata; \
+    d = metadata.distribution("velmora-pipeline-patch-eus"); \
+    tags = [l.split()[1] for l in (d.read_text("WHEEL") or "").splitlines() if l.startswith("Tag:")]; \
+    print("%s: Python %s, duckdb %s, pandas %s, numpy %s%s" % ("$(ENV)", sys.version.split()[0], \
+    duckdb.__version__, pandas.__version__, numpy.__version__, \
+    "; wheel tagged " + ", ".join(tags) if tags else ""))
+
+install: $(if $(RUN),install-wheel,install-source)
+
+install-source: venv
 	$(PY) -m pip install --quiet --no-build-isolation \
 	    --config-settings=build-dir=build/$(ENV) .
-	@$(PY) -c 'import sys, duckdb, pandas, numpy; print("%s: Python %s, duckdb %s, pandas %s, numpy %s" % ("$(ENV)", sys.version.split()[0], duckdb.__version__, pandas.__version__, numpy.__version__))'
+	@$(PY) -c '$(VERSIONS)'
 
 # The wheel from dist/ for this interpreter; pip checks that its tags fit
 # and brings the environment's dependencies into the ranges the wheel
@@ -83,7 +112,7 @@ install-wheel: venv build/wheels/x86_64-$(notdir $(PYTHON)).done
 	set -- dist/velmora_pipeline_patch_eus-$(VERSION)-$$abi-$$abi-*_x86_64.whl && \
 	if [ ! -f "$$1" ] || [ $$# -ne 1 ]; then echo "no single $$abi x86_64 wheel in dist/" >&2; exit 1; fi && \
 	echo "$(PY) -m pip install --quiet $$1" && $(PY) -m pip install --quiet "$$1"
-	@$(PY) -c 'import sys, duckdb, pandas, numpy; from importlib import metadata; tags = [l.split()[1] for l in metadata.distribution("velmora-pipeline-patch-eus").read_text("WHEEL").splitlines() if l.startswith("Tag:")]; print("%s: Python %s, duckdb %s, pandas %s, numpy %s; wheel tagged %s" % ("$(ENV)", sys.version.split()[0], duckdb.__version__, pandas.__version__, numpy.__version__, ", ".join(tags)))'
+	@$(PY) -c '$(VERSIONS)'
 
 .venv/release/.ready: requirements/release.txt requirements/build.txt
 	@interp=$$(scripts/find-python $(RELEASE_PYTHON)) && "$$interp" -m venv --clear .venv/release
@@ -106,28 +135,52 @@ $(SDIST): $(SOURCES) .venv/release/.ready
 	$(RELEASE) -m build --sdist --no-isolation --outdir dist . > build/sdist.log 2>&1 \
 	    || { cat build/sdist.log; exit 1; }
 
-build/wheels/x86_64-%.done: $(SDIST) .venv/build-%/.ready .venv/release/.ready \
-                            scripts/repair-wheel scripts/wheel_tags.py
+# An interpreter of the machine builds its own wheel; one that runs in
+# Debian's root (which has no compiler) gets its wheel built here, by the
+# machine's compiler against the root's headers, as the ARM wheels are.
+build/wheels/x86_64-%.done: $(SDIST) .venv/release/.ready $(WHEEL_SCRIPTS)
 	rm -rf build/wheels/x86_64-$*
-	.venv/build-$*/bin/python -m pip wheel --quiet --no-deps --no-build-isolation \
-	    --wheel-dir build/wheels/x86_64-$* $(SDIST)
+	@if [ -z "$$(scripts/find-python --runner $*)" ]; then \
+	    $(MAKE) --no-print-directory .venv/build-$*/.ready && \
+	    echo ".venv/build-$*/bin/python -m pip wheel ... $(SDIST)" && \
+	    .venv/build-$*/bin/python -m pip wheel --quiet --no-deps --no-build-isolation \
+	        --wheel-dir build/wheels/x86_64-$* $(SDIST); \
+	else \
+	    echo "scripts/cross-wheel sid x86_64 $(*:python%=%) ..." && \
+	    scripts/cross-wheel sid x86_64 $(*:python%=%) $(SDIST) build/wheels/x86_64-$* $(RELEASE); \
+	fi
 	scripts/repair-wheel build/wheels/x86_64-$*/*.whl $(RELEASE) $(MANYLINUX)
 	touch $@
 
-$(ARM_WHEELS:%=build/wheels/%.done): build/wheels/%.done: $(SDIST) .venv/release/.ready \
-        scripts/cross-wheel scripts/debian-arm.sh scripts/repair-wheel scripts/wheel_tags.py
-	scripts/cross-wheel $* $(SDIST) build/wheels/$* $(RELEASE)
+$(ARM_WHEELS:%=build/wheels/%.done): build/wheels/%.done: $(SDIST) .venv/release/.ready $(WHEEL_SCRIPTS)
+	scripts/cross-wheel $(lastword $(subst -, ,$*)) $(firstword $(subst -, ,$*)) \
+	    $(call suite_python,$(lastword $(subst -, ,$*))) $(SDIST) build/wheels/$* $(RELEASE)
 	scripts/repair-wheel build/wheels/$*/*.whl $(RELEASE) $(MANYLINUX)
 	touch $@
 
-# The parts of make test, longest first, so that the others share the
-# second core meanwhile.
-TEST_PARTS := $(if $(filter yes,$(AARCH64)),check-aarch64) $(subst :,-,$(MATRIX:%=check-%)) \
-              $(if $(filter yes,$(ARMHF)),check-armhf)
+# duckdb for armhf, one suite after the other (they share the build tree);
+# each is a moment's work once cached.
+duckdb-armhf: $(SUITES:%=duckdb-armhf-%)
+duckdb-armhf-bookworm:
+	scripts/duckdb-armhf bookworm
+duckdb-armhf-trixie: | $(if $(filter bookworm,$(SUITES)),duckdb-armhf-bookworm)
+	scripts/duckdb-armhf trixie
+.PHONY: duckdb-armhf-bookworm duckdb-armhf-trixie
 
-test: wheels
+# The parts of make test, longest first, so that the others share the
+# cores meanwhile.
+ARM_PARTS := $(if $(filter yes,$(AARCH64)),$(SUITES:%=check-aarch64-%)) \
+             $(if $(filter yes,$(ARMHF)),$(SUITES:%=check-armhf-%))
+TEST_PARTS := $(ARM_PARTS) $(subst :,-,$(MATRIX:%=check-%))
+DUCKDB_PARTS := $(if $(filter yes,$(ARMHF)),$(SUITES:%=duckdb-armhf-%))
+
+# The wheels are built first, two at a time, with the duckdb builds already
+# going beside them.
+test:
 	@rm -rf build/results && mkdir -p build/results; started=$$(date +%s); \
-	$(MAKE) --no-print-directory -j$(JOBS) --output-sync=target test-parts; \
+	jobs=$(JOBS); for suite in $(if $(DUCKDB_PARTS),$(SUITES)); do \
+	    scripts/duckdb-armhf --cached $$suite >/dev/null 2>&1 || { jobs=$$(($(JOBS) + 1)); break; }; done; \
+	$(MAKE) --no-print-directory -k -j$$jobs --output-sync=target test-parts; \
 	failed=""; for part in $(TEST_PARTS:check-%=%); do \
 	    [ -f build/results/$$part.passed ] || failed="$$failed $$part"; done; \
 	echo "=== tests took $$(($$(date +%s) - started)) s"; \
@@ -135,33 +188,39 @@ test: wheels
 	echo "all passed:$(TEST_PARTS:check-%= %)"
 
 # Each part records whether it passed in build/results/; make test sums up.
-test-parts: $(TEST_PARTS)
+test-parts: $(DUCKDB_PARTS) wheels $(TEST_PARTS)
 
-check-python%:
+check-python%: wheels
 	@at=$$(date +%s); combo=python$*; python=$${combo%-*}; deps=$${combo##*-}; \
 	echo "=== $$python, $$deps dependencies"; \
 	if $(MAKE) --no-print-directory test-one PYTHON=$$python DEPS=$$deps; then \
 	    touch build/results/$$combo.passed; fi; \
 	echo "=== $$python, $$deps dependencies: $$(($$(date +%s) - at)) s"
 
-check-aarch64:
-	@echo "=== aarch64 wheel under emulation (real duckdb)"; \
-	if scripts/aarch64-check $(RELEASE) $(AARCH64_PYTEST_ARGS); then touch build/results/aarch64.passed; fi
+check-aarch64-%: wheels
+	@echo "=== aarch64 wheel for Debian $*'s Python under emulation (PyPI's duckdb)"; \
+	if scripts/arm-check $* aarch64 $(RELEASE) $(AARCH64_PYTEST_ARGS); then \
+	    touch build/results/aarch64-$*.passed; fi
 
-check-armhf:
-	@echo "=== armv7l wheel under emulation (duckdb test double)"; \
-	if scripts/armhf-check $(ARMHF_PYTEST_ARGS); then touch build/results/armhf.passed; fi
+check-armhf-%: wheels duckdb-armhf-%
+	@echo "=== armv7l wheel for Debian $*'s Python under emulation (duckdb built for armhf)"; \
+	if scripts/arm-check $* armv7l $(RELEASE) $(ARMHF_PYTEST_ARGS); then \
+	    touch build/results/armhf-$*.passed; fi
 
 test-one: install-wheel
 	$(PY) scripts/leakcheck.py --quick
 	$(PY) -m pytest tests $(PYTEST_ARGS)
-	$(if $(filter python3.9-newest,$(ENV)),$(PY) -m pytest tests/faults $(PYTEST_ARGS))
+	$(if $(filter $(ENV),$(FAULTS_ON)),$(PY) -m pytest tests/faults $(PYTEST_ARGS))
 
-aarch64: build/wheels/aarch64.done
-	scripts/aarch64-check $(RELEASE) $(AARCH64_PYTEST_ARGS)
+aarch64: $(SUITES:%=build/wheels/aarch64-%.done)
+	@status=0; for suite in $(SUITES); do \
+	    scripts/arm-check $$suite aarch64 $(RELEASE) $(AARCH64_PYTEST_ARGS) || status=1; done; \
+	exit $$status
 
-armhf: build/wheels/armv7l.done
-	scripts/armhf-check $(ARMHF_PYTEST_ARGS)
+armhf: $(SUITES:%=build/wheels/armv7l-%.done) duckdb-armhf
+	@status=0; for suite in $(SUITES); do \
+	    scripts/arm-check $$suite armv7l $(RELEASE) $(ARMHF_PYTEST_ARGS) || status=1; done; \
+	exit $$status
 
 demo: install
 	$(PY) scripts/demo.py $(DB)
@@ -182,8 +241,8 @@ clean:
 	rm -rf .venv build dist
 
 # The fault tests (tests/faults: kills, full disks, locks, unwritable and
-# damaged files, about a minute and a half) run only when named: here, and
-# in make test on the one combination the hook in test-one names.
+# damaged files, a minute or two) run only when named: here, and in make
+# test on the combinations FAULTS_ON names.
 .PHONY: faults faults-proof
 faults: install
 	$(PY) -m pytest tests/faults $(PYTEST_ARGS)
