@@ -77,9 +77,15 @@ need() {
     [ ${#missing[@]} -eq 0 ] && return 0
     if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
         echo "installing ${missing[*]} with apt-get"
-        apt-get update -q >/dev/null || true
-        DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
-            "${missing[@]}" >/dev/null || true
+        # Scripts running side by side install one after the other: apt
+        # refuses a second run while one holds its lock.
+        mkdir -p "$top/build"
+        (
+            flock 8
+            apt-get update -q >/dev/null || true
+            DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+                -o DPkg::Lock::Timeout=600 "${missing[@]}" >/dev/null || true
+        ) 8>"$top/build/.apt.lock"
     fi
     for i in "${!commands[@]}"; do
         if ! command -v "${commands[$i]}" >/dev/null; then
