@@ -2,6 +2,8 @@
 exception arrives unchanged with exactly one traceback entry naming its
 line, nothing after it runs, and the table is untouched unless the insert
 had already happened."""
+import itertools
+
 import duckdb
 import pandas
 import pytest
@@ -241,9 +243,9 @@ def test_successor_failure_carries_both_entries(module, tmp_path):
 
 
 def test_runaway_recursion_through_rebound_globals(module, restore_globals):
-    """A successor rebound to the run itself, over a fake database that
-    always answers, recurses without end: it must stop at the recursion
-    limit instead of overflowing the C stack."""
+    """A successor rebound to a run of another file each time, over a fake
+    database that always answers, recurses without end: it must stop at
+    the recursion limit instead of overflowing the C stack."""
 
     class Answers:
         def connect(self, path):
@@ -261,6 +263,8 @@ def test_runaway_recursion_through_rebound_globals(module, restore_globals):
             return object.__getattribute__(self, name)
 
     restore_globals["duckdb"] = Answers()
-    restore_globals["_next_donem"] = module.patch_eus_gaps
+    paths = itertools.count()
+    restore_globals["_next_donem"] = lambda d: module.patch_eus_gaps(f"x{next(paths)}")
     with pytest.raises(RecursionError):
         module.patch_eus_gaps("x")
+

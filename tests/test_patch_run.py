@@ -2,6 +2,7 @@
 interpolation, and the exact sequence of calls it makes."""
 import io
 import math
+import os
 import pathlib
 
 import duckdb
@@ -35,12 +36,23 @@ def inserted(before, after):
     return sorted(remaining)
 
 
-@pytest.mark.parametrize("as_path", [False, True])
-def test_example_report_and_rows(module, tmp_path, capsys, as_path):
+# The ways a caller may name the file: each opens the same database.
+SPELLINGS = {
+    "str": str,
+    "Path": pathlib.Path,
+    "bytes": os.fsencode,
+    "str subclass": type("Text", (str,), {}),
+    "only __str__": lambda path: type("Named", (), {"__str__": lambda self: str(path)})(),
+}
+
+
+@pytest.mark.parametrize("spelling", list(SPELLINGS))
+def test_example_report_and_rows(module, tmp_path, capsys, spelling):
     db = make_db(tmp_path / "scores.duckdb", EXAMPLE)
     before = table_rows(db)
-    assert module.patch_eus_gaps(pathlib.Path(db) if as_path else str(db)) is None
+    assert module.patch_eus_gaps(SPELLINGS[spelling](db)) is None
     assert capsys.readouterr().out == EXAMPLE_REPORT
+    assert sorted(os.listdir(tmp_path)) == ["scores.duckdb"]  # nothing else was created
     after = table_rows(db)
     assert inserted(before, after) == EXAMPLE_PATCHES
     # A second run finds nothing left to do.
@@ -162,6 +174,24 @@ def test_failing_insert_propagates_and_leaves_the_table(module, tmp_path, capsys
         module.patch_eus_gaps(db)
     assert module_entries(info.value.__traceback__) == [(PATCH, 104)]
     assert capsys.readouterr().out == ""
+    assert table_rows(db) == before
+
+
+@pytest.mark.parametrize("path", [
+    "{dir}/scores.duckdb\x00junk", b"{dir}/scores.duckdb\x00junk", "\x00", b"\x00",
+], ids=["str", "bytes", "str, a NUL alone", "bytes, a NUL alone"])
+def test_a_path_with_a_nul_is_refused_before_anything_is_opened(module, restore_globals,
+                                                               tmp_path, monkeypatch, path):
+    monkeypatch.chdir(tmp_path)
+    db = make_db(tmp_path / "scores.duckdb", EXAMPLE)
+    before = table_rows(db)
+    log = []
+    restore_globals["duckdb"] = Recorder(duckdb, log)
+    fill = os.fsencode if isinstance(path, bytes) else str
+    with pytest.raises(ValueError, match="^embedded null character$") as info:
+        module.patch_eus_gaps(path.replace(fill("{dir}"), fill(tmp_path)))
+    assert module_entries(info.value.__traceback__) == [(PATCH, 34)]
+    assert log == [] and sorted(os.listdir(tmp_path)) == ["scores.duckdb"]
     assert table_rows(db) == before
 
 

@@ -6,6 +6,7 @@
 #include "../host/calls.hpp"
 #include "../host/constants.hpp"
 #include "../host/failure.hpp"
+#include "../host/file_claims.hpp"
 #include "../host/state.hpp"
 #include "../period/period.hpp"
 
@@ -68,6 +69,31 @@ Text period_indent{"    "};
 Text period_separator{": "};
 Text period_tail{" firms patched"};
 Number zero{0};
+
+// The text that connect is given for `db_path`: a str as it is, bytes
+// decoded as the file-system path they name (as os.fsdecode does), and
+// anything else through str(), once.  A text with a NUL character in it
+// names no file (DuckDB would cut it there and open another one): it is
+// refused before anything is opened, as the interpreter's own file
+// functions refuse it.  New reference or NULL.
+PyObject* path_text(PyObject* db_path) {
+    Ref text;
+    if (PyUnicode_CheckExact(db_path))
+        text = Ref::borrow(db_path);
+    else if (PyBytes_Check(db_path))
+        text = Ref::steal(PyUnicode_DecodeFSDefaultAndSize(PyBytes_AS_STRING(db_path),
+                                                           PyBytes_GET_SIZE(db_path)));
+    else
+        text = Ref::steal(PyObject_Str(db_path));
+    if (!text) return nullptr;
+    const Py_ssize_t nul = PyUnicode_FindChar(text.get(), 0, 0, PyUnicode_GET_LENGTH(text.get()), 1);
+    if (nul == -2) return nullptr;
+    if (nul >= 0) {
+        PyErr_SetString(PyExc_ValueError, "embedded null character");
+        return nullptr;
+    }
+    return text.release();
+}
 
 // print(line) with the builtin bound at load; -1 on failure.
 int print_line(PyObject* text) {
@@ -139,12 +165,14 @@ int report(PyObject* patch_df, PyObject* period_counts) {
 PyObject* patch_eus_gaps(PyObject* globals, PyObject* db_path) {
     const Failure fail(Where::patch_eus_gaps, globals);
 
-    // con = duckdb.connect(str(db_path))
+    // con = duckdb.connect(str(db_path)), once no other run of this
+    // process has the file; it is given back after `con` is released.
     Ref duckdb = Ref::steal(lookup_global(globals, names::duckdb));
     if (!duckdb) return fail.at(line::connect);
-    Ref path = PyUnicode_CheckExact(db_path) ? Ref::borrow(db_path)
-                                             : Ref::steal(PyObject_Str(db_path));
+    Ref path = Ref::steal(path_text(db_path));
     if (!path) return fail.at(line::connect);
+    FileClaim claim;
+    if (claim.take(path.get()) < 0) return fail.at(line::connect);
     Ref con = Ref::steal(call_method(duckdb.get(), connect_name, path.get()));
     if (!con) return fail.at(line::connect);
 
