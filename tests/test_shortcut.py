@@ -214,20 +214,34 @@ def test_other_frames_take_iterrows(module, change):
     assert not shortcut_taken(module, change(plain()))
 
 
-def test_patched_methods_take_iterrows(module, monkeypatch):
+# pandas 1.3 gave DataFrame a `values` of its own and left NDFrame's
+# abstract; before, frames took NDFrame's.
+PANDAS_BEFORE_1_3 = tuple(int(p) for p in pd.__version__.split(".")[:2]) < (1, 3)
+
+
+def without_frame_values(monkeypatch):
+    if "values" in vars(pd.DataFrame):
+        monkeypatch.delattr(pd.DataFrame, "values")
+
+
+@pytest.mark.parametrize("patch, taken", [
+    (lambda mp, frame: setattr(frame, "iterrows", lambda: iter(())), False),
+    (lambda mp, frame: mp.setattr(pd.DataFrame, "iterrows",
+                                  lambda self, plain=pd.DataFrame.iterrows: plain(self)), False),
+    (lambda mp, frame: mp.setattr(pd.DataFrame, "values",
+                                  property(lambda self: self.to_numpy())), False),
+    (lambda mp, frame: (without_frame_values(mp), mp.setattr(
+        pd.core.generic.NDFrame, "values", property(lambda self: self.to_numpy()))), False),
+    # NDFrame's own values: the frame's before pandas 1.3, abstract after.
+    (lambda mp, frame: without_frame_values(mp), PANDAS_BEFORE_1_3),
+    (lambda mp, frame: mp.setattr(pd.DataFrame, "__getattribute__",
+                                  lambda self, name: object.__getattribute__(self, name)), False),
+], ids=["instance iterrows", "wrapped iterrows", "frame values", "NDFrame values",
+        "NDFrame values as pandas made it", "__getattribute__"])
+def test_patched_methods_take_iterrows(module, monkeypatch, patch, taken):
     frame = plain()
-    frame.iterrows = lambda: iter(())
-    assert not shortcut_taken(module, frame)
-    original = pd.DataFrame.iterrows
-    monkeypatch.setattr(pd.DataFrame, "iterrows", lambda self: original(self))
-    assert not shortcut_taken(module, plain())
-    monkeypatch.undo()
-    monkeypatch.setattr(pd.DataFrame, "values", property(lambda self: self.to_numpy()))
-    assert not shortcut_taken(module, plain())
-    monkeypatch.undo()
-    monkeypatch.setattr(pd.DataFrame, "__getattribute__",
-                        lambda self, name: object.__getattribute__(self, name))
-    assert not shortcut_taken(module, plain())
+    patch(monkeypatch, frame)
+    assert shortcut_taken(module, frame) is taken
     monkeypatch.undo()
     assert shortcut_taken(module, plain())
     assert not shortcut_taken(module, plain(), calendar=("2501", 2502, "2503"))

@@ -6,12 +6,17 @@
 
 #include "../host/constants.hpp"
 
+#include <cstdio>
+
 namespace patch_eus {
 
 namespace {
 
 Text frame_module_name{"pandas.core.frame"};
 Text frame_class_name{"DataFrame"};
+Text generic_module_name{"pandas.core.generic"};
+Text pandas_name{"pandas"};
+Text version_name{"__version__"};
 Text index_module_name{"pandas.core.indexes.base"};
 Text index_class_name{"Index"};
 Text columns_name{"columns"};
@@ -38,6 +43,32 @@ bool shadows(PyObject* frame, PyObject* name) {
     return shadow != nullptr;
 }
 
+// Whether pandas is older than 1.3, by the major and minor numbers of its
+// own __version__.
+bool pandas_before_1_3() {
+    PyObject* pandas = loaded_module(pandas_name);
+    PyObject* version = pandas ? dict_entry(PyModule_GetDict(pandas), version_name) : nullptr;
+    if (!version || !PyUnicode_Check(version)) return false;
+    const char* text = PyUnicode_AsUTF8(version);
+    if (!text) {
+        PyErr_Clear();
+        return false;
+    }
+    int major = 0, minor = 0;
+    if (std::sscanf(text, "%d.%d", &major, &minor) != 2) return false;
+    return major < 1 || (major == 1 && minor < 3);
+}
+
+// Whether `getter` is the `values` that pandas defined for frames: the
+// frame module's own, or, before pandas 1.3 (which gave DataFrame one of its
+// own and left NDFrame's abstract), the one its generic module defines for
+// NDFrame.
+bool plain_values_getter(PyObject* getter, PyObject* frame_module) {
+    if (defined_by(getter, frame_module, values_name)) return true;
+    return pandas_before_1_3() &&
+           defined_by(getter, loaded_module(generic_module_name), values_name);
+}
+
 bool plain_methods(PyObject* frame, PyObject* iterrows) {
     PyObject* frame_module = loaded_module(frame_module_name);
     PyTypeObject* frame_type = class_of(frame_module, frame_class_name);
@@ -52,7 +83,7 @@ bool plain_methods(PyObject* frame, PyObject* iterrows) {
         PyErr_Clear();
         return false;
     }
-    return defined_by(getter.get(), frame_module, values_name) && !shadows(frame, iterrows);
+    return plain_values_getter(getter.get(), frame_module) && !shadows(frame, iterrows);
 }
 
 // 1 when `columns` is pandas' Index holding exactly `labels`, in order, 0

@@ -14,9 +14,11 @@ struct FrameReading {
 
 // 1 when `frame` is pandas' own DataFrame as pandas made it: its type is
 // exactly pandas' DataFrame, attribute lookup is the generic one, the
-// `iterrows` and `values` its type holds are the functions pandas' frame
-// module defines, its instance dict does not shadow `iterrows`, and its
-// columns are an exact pandas Index of exactly the four labels in order.
+// `iterrows` and `values` its type holds are the functions pandas defined
+// for frames (`values`: the frame module's, or before pandas 1.3 the
+// generic module's for NDFrame), its instance dict does not shadow
+// `iterrows`, and its columns are an exact pandas Index of exactly the four
+// labels in order.
 // 0 when not, -1 on error.
 int is_plain_frame(PyObject* frame, const FrameReading& reading);
 
