@@ -1,28 +1,49 @@
 // The process-wide table of the database files being repaired, and how a run waits its turn.
 #include "file_claims.hpp"
 
+#include "constants.hpp"
+
 #include <pthread.h>
-#include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <list>
 #include <new>
-#include <string>
+#include <vector>
 
+// Paths are byte vectors, and a file's identity comes from the interpreter's
+// os.stat: the C library's own stat and the C++ library's strings would
+// need a newer C and C++ runtime than the module otherwise does.
 namespace patch_eus {
 
 namespace {
 
+using Bytes = std::vector<char>;
+
+Bytes bytes_of(const char* text, size_t size) { return Bytes(text, text + size); }
+
+Bytes joined(const Bytes& a, const char* b, size_t size) {
+    Bytes out;
+    out.reserve(a.size() + size);
+    out.insert(out.end(), a.begin(), a.end());
+    out.insert(out.end(), b, b + size);
+    return out;
+}
+
+Text stat_name{"stat"};
+Text device_name{"st_dev"};
+Text inode_name{"st_ino"};
+
 // What names a file: its absolute path with the links resolved as far as
 // the file system has them, and its device and inode once it exists.
 struct Key {
-    std::string path;
+    Bytes path;
     bool exists = false;
-    dev_t device = 0;
-    ino_t inode = 0;
+    unsigned long long device = 0;
+    unsigned long long inode = 0;
 
     bool same_file(const Key& other) const {
         return path == other.path ||
@@ -48,74 +69,86 @@ uint64_t last_ticket = 0;
 // meanwhile (Ctrl-C reaches a waiting main thread within this).
 constexpr long kSignalCheckNanoseconds = 100 * 1000 * 1000;
 
-// "a/./b//c/../d" -> "a/b/d" on an absolute path, for a file whose folder
-// does not exist (nothing to resolve links in).
-std::string lexically_normal(const std::string& path) {
-    std::list<std::string> parts;
-    size_t at = 0;
-    while (at <= path.size()) {
-        size_t end = path.find('/', at);
-        if (end == std::string::npos) end = path.size();
-        std::string part = path.substr(at, end - at);
-        if (part == "..") {
-            if (!parts.empty()) parts.pop_back();
-        } else if (!part.empty() && part != ".") {
-            parts.push_back(std::move(part));
-        }
-        at = end + 1;
+// The path of the file DuckDB opens for the text `text`, as DuckDB reads
+// it: a leading "~" is the home folder, other relative paths start from
+// the current folder.  The names of in-memory databases, and a relative
+// path without a current folder, stay texts (`named` false).  May throw
+// std::bad_alloc.
+Bytes spelt_path(const char* text, size_t size, const char* home, bool& named) {
+    named = false;
+    if (size == 0 || std::strncmp(text, ":memory:", 8) == 0) return bytes_of(text, size);
+    named = true;
+    if (text[0] == '~' && (size == 1 || text[1] == '/') && home && *home)
+        return joined(bytes_of(home, std::strlen(home)), text + 1, size - 1);
+    if (text[0] == '/') return bytes_of(text, size);
+    char* here = getcwd(nullptr, 0);
+    if (!here) {
+        named = false;
+        return bytes_of(text, size);
     }
-    std::string normal;
-    for (const std::string& part : parts) normal += "/" + part;
-    return normal.empty() ? "/" : normal;
+    Bytes folder = bytes_of(here, std::strlen(here));
+    std::free(here);
+    return joined(joined(folder, "/", 1), text, size);
 }
 
-std::string resolved(const std::string& path) {
-    char* real = realpath(path.c_str(), nullptr);
-    if (!real) return std::string();
-    std::string out(real);
+// The path with every link resolved, or empty when a part of it is not
+// there.  `path` ends in a NUL.  May throw std::bad_alloc.
+Bytes resolved(const Bytes& path) {
+    char* real = realpath(path.data(), nullptr);
+    if (!real) return Bytes();
+    Bytes out = bytes_of(real, std::strlen(real));
     std::free(real);
     return out;
 }
 
-// The key of the file DuckDB opens for `text`: it expands a leading "~"
-// to the home folder and takes other relative paths from the current
-// folder.  The names of in-memory databases are keys of their own.
-// Runs without the interpreter's lock; may throw std::bad_alloc.
-Key key_of(const std::string& text, const std::string& home) {
-    Key key;
-    if (text.empty() || text.compare(0, 8, ":memory:") == 0) {
-        key.path = std::string(1, '\0') + text;
-        return key;
+// The resolved path of the absolute `spelt` (NUL-terminated), or for a
+// file not there yet its folder's resolved path and its own name.  Runs
+// without the interpreter's lock (the file system may take its time); may
+// throw std::bad_alloc.
+Bytes resolved_path(const Bytes& spelt) {
+    Bytes real = resolved(spelt);
+    if (!real.empty()) return real;
+    const size_t size = spelt.size() - 1;  // without the NUL
+    size_t slash = size;
+    while (slash > 0 && spelt[slash - 1] != '/') --slash;
+    --slash;  // the last '/'; the path is absolute
+    Bytes folder;
+    if (slash > 0) {
+        Bytes parent = bytes_of(spelt.data(), slash);
+        parent.push_back('\0');
+        folder = resolved(parent);
+        if (folder.empty()) return bytes_of(spelt.data(), size);
     }
-    std::string path = text;
-    if (path[0] == '~' && (path.size() == 1 || path[1] == '/') && !home.empty())
-        path = home + path.substr(1);
-    if (path[0] != '/') {
-        char* here = getcwd(nullptr, 0);
-        if (!here) {
-            // No current folder to start from: the text is all there is.
-            key.path = std::string(1, '\0') + text;
-            return key;
-        }
-        path = std::string(here) + "/" + path;
-        std::free(here);
+    return joined(folder, spelt.data() + slash, size - slash);
+}
+
+// The device and inode of the file, through os.stat (which lets go of the
+// interpreter's lock while it asks the file system): 1, 0 when it is not
+// there (or cannot be seen), -1 on error.
+int identity_of(const Bytes& spelt, Key& key) {
+    Ref os = Ref::steal(PyImport_ImportModule("os"));
+    if (!os) return -1;
+    Ref stat = Ref::steal(PyObject_GetAttr(os.get(), stat_name));
+    if (!stat) return -1;
+    Ref path = Ref::steal(PyBytes_FromStringAndSize(spelt.data(),
+                                                    static_cast<Py_ssize_t>(spelt.size() - 1)));
+    if (!path) return -1;
+    Ref found = Ref::steal(PyObject_CallOneArg(stat.get(), path.get()));
+    if (!found) {
+        if (!PyErr_ExceptionMatches(PyExc_OSError)) return -1;
+        PyErr_Clear();
+        return 0;
     }
-    struct stat info;
-    if (stat(path.c_str(), &info) == 0) {
-        key.exists = true;
-        key.device = info.st_dev;
-        key.inode = info.st_ino;
-    }
-    std::string real = resolved(path);
-    if (real.empty()) {
-        // Not there yet: its folder resolved, and its own name.
-        const size_t slash = path.find_last_of('/');
-        const std::string folder = resolved(slash == 0 ? std::string("/") : path.substr(0, slash));
-        real = folder.empty() ? lexically_normal(path)
-                              : lexically_normal(folder + "/" + path.substr(slash + 1));
-    }
-    key.path = std::move(real);
-    return key;
+    Ref device = Ref::steal(PyObject_GetAttr(found.get(), device_name));
+    if (!device) return -1;
+    Ref inode = Ref::steal(PyObject_GetAttr(found.get(), inode_name));
+    if (!inode) return -1;
+    key.device = PyLong_AsUnsignedLongLong(device.get());
+    if (key.device == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    key.inode = PyLong_AsUnsignedLongLong(inode.get());
+    if (key.inode == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return -1;
+    key.exists = true;
+    return 1;
 }
 
 // After fork the child has only the thread that forked: what other threads
@@ -125,7 +158,6 @@ void after_fork_in_parent() { pthread_mutex_unlock(&table_mutex); }
 void after_fork_in_child() {
     pthread_mutex_init(&table_mutex, nullptr);
     pthread_cond_init(&released, nullptr);
-    if (!table) return;
     const pthread_t self = pthread_self();
     for (auto it = table->begin(); it != table->end();) {
         if (pthread_equal(it->owner, self))
@@ -135,20 +167,23 @@ void after_fork_in_child() {
     }
 }
 
-// Made on first use, with the interpreter's lock held.
+// Made on first use, with the interpreter's lock held; the fork handlers
+// are registered once the table is there.
 int prepare_table() {
     if (table) return 0;
+    std::list<Entry>* made = new (std::nothrow) std::list<Entry>();
+    if (!made) {
+        PyErr_NoMemory();
+        return -1;
+    }
     const int error = pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
     if (error != 0) {
+        delete made;
         errno = error;
         PyErr_SetFromErrno(PyExc_OSError);
         return -1;
     }
-    table = new (std::nothrow) std::list<Entry>();
-    if (!table) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    table = made;
     return 0;
 }
 
@@ -177,7 +212,7 @@ Turn take_or_wait(const Key& key, uint64_t& ticket) noexcept {
         try {
             table->push_back(Entry{key, pthread_self(), ++last_ticket});
             ticket = last_ticket;
-        } catch (const std::bad_alloc&) {
+        } catch (...) {  // std::bad_alloc
             turn = Turn::no_memory;
         }
     }
@@ -197,34 +232,41 @@ int FileClaim::take(PyObject* path) {
         return 0;
     }
     if (prepare_table() < 0) return -1;
-    const char* home = std::getenv("HOME");  // read under the interpreter's lock, as os.environ writes it
-    bool no_memory = false;
+    Key key;
+    Bytes spelt;
+    bool named = false;
+    try {
+        // HOME as os.environ writes it, under the interpreter's lock.
+        spelt = spelt_path(PyBytes_AS_STRING(encoded.get()),
+                           static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())),
+                           std::getenv("HOME"), named);
+        if (!named) {
+            key.path = spelt;
+            key.path.insert(key.path.begin(), '\0');  // a text, never a path
+        }
+        spelt.push_back('\0');
+    } catch (...) {  // std::bad_alloc
+        PyErr_NoMemory();
+        return -1;
+    }
+    if (named && identity_of(spelt, key) < 0) return -1;
     Turn turn = Turn::waiting;
     uint64_t ticket = 0;
-    try {
-        const std::string text(PyBytes_AS_STRING(encoded.get()),
-                               static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
-        const std::string home_folder = home ? home : "";
-        Key key;
-        bool keyed = false;
-        while (turn == Turn::waiting) {
-            Py_BEGIN_ALLOW_THREADS
-            try {
-                if (!keyed) {
-                    key = key_of(text, home_folder);
-                    keyed = true;
-                }
-                turn = take_or_wait(key, ticket);
-            } catch (const std::bad_alloc&) {
-                turn = Turn::no_memory;
+    while (turn == Turn::waiting) {
+        Py_BEGIN_ALLOW_THREADS
+        try {
+            if (named) {
+                key.path = resolved_path(spelt);
+                named = false;
             }
-            Py_END_ALLOW_THREADS
-            if (turn == Turn::waiting && PyErr_CheckSignals() < 0) return -1;
+            turn = take_or_wait(key, ticket);
+        } catch (...) {  // std::bad_alloc
+            turn = Turn::no_memory;
         }
-    } catch (const std::bad_alloc&) {
-        no_memory = true;
+        Py_END_ALLOW_THREADS
+        if (turn == Turn::waiting && PyErr_CheckSignals() < 0) return -1;
     }
-    if (no_memory || turn == Turn::no_memory) {
+    if (turn == Turn::no_memory) {
         PyErr_NoMemory();
         return -1;
     }
