@@ -12,6 +12,8 @@
 #include "../shortcut/notna.hpp"
 
 #include <cmath>
+#include <cstring>
+#include <new>
 
 namespace patch_eus {
 
@@ -39,21 +41,17 @@ constexpr int patch_row = 91;
 
 Text iterrows{"iterrows"};
 Text notna{"notna"};
-Text dunder_name{"__name__"};
 Number two{2};
 Number four{4};
 
 // Whether `round` bound at load is the interpreter's builtin round: a
-// function of the builtins module written in C, named round.
+// function of the builtins module written in C, named round (the name its
+// method table gives it, read in place).
 bool round_is_builtin() {
     PyObject* r = state().round;
     if (!r || !PyCFunction_Check(r) || PyCFunction_GetSelf(r) != state().builtins) return false;
-    Ref name = Ref::steal(PyObject_GetAttr(r, dunder_name));
-    if (!name) {
-        PyErr_Clear();
-        return false;
-    }
-    return PyUnicode_Check(name.get()) && PyUnicode_CompareWithASCIIString(name.get(), "round") == 0;
+    const PyMethodDef* method = reinterpret_cast<PyCFunctionObject*>(r)->m_ml;
+    return method && method->ml_name && std::strcmp(method->ml_name, "round") == 0;
 }
 
 // Whether the sum of two finite floats overflows.
@@ -108,6 +106,7 @@ int is_present(PyObject* globals, PyObject* value, PlainNotna& plain) {
     if (!pandas) return -1;
     const int known = plain.answer(pandas.get(), value);
     if (known >= 0) return known;
+    if (known == -2) return -1;
     Ref test = Ref::steal(PyObject_GetAttr(pandas.get(), notna));
     if (!test) return -1;
     Ref result = Ref::steal(PyObject_CallOneArg(test.get(), value));
@@ -230,11 +229,20 @@ class IndexLookup {
 public:
     IndexLookup(CompactLookup& index, PyObject* calendar) : index_(index), calendar_(calendar) {}
 
+    // 0, or the line of the statement that failed.
     int prepare() {
         const Py_ssize_t n = PyList_GET_SIZE(calendar_);
-        periods_.resize(static_cast<size_t>(n));
-        for (Py_ssize_t i = 0; i < n; ++i)
-            periods_[static_cast<size_t>(i)] = index_.period_of(PyList_GET_ITEM(calendar_, i));
+        try {
+            periods_.resize(static_cast<size_t>(n));
+        } catch (...) {  // std::bad_alloc
+            PyErr_NoMemory();
+            return line::prev_mutas;
+        }
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            const int32_t period = index_.period_of(PyList_GET_ITEM(calendar_, i));
+            if (period == -2) return line::prev_mutas;
+            periods_[static_cast<size_t>(i)] = period;
+        }
         return 0;
     }
 

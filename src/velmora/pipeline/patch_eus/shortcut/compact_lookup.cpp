@@ -2,11 +2,21 @@
 #include "compact_lookup.hpp"
 
 #include <algorithm>
+#include <new>
 #include <numeric>
 
 namespace patch_eus {
 
 int CompactLookup::build(PyObject* frame, const FrameReading& reading) {
+    try {
+        return build_from(frame, reading);
+    } catch (...) {  // std::bad_alloc, or std::length_error for a size past any allocation
+        PyErr_NoMemory();
+        return -1;
+    }
+}
+
+int CompactLookup::build_from(PyObject* frame, const FrameReading& reading) {
     int covered = is_plain_frame(frame, reading);
     if (covered <= 0) return covered;
     covered = columns_.read(frame);
@@ -24,8 +34,9 @@ int CompactLookup::build(PyObject* frame, const FrameReading& reading) {
     for (Py_ssize_t i = 0; i < rows; ++i) {
         if (!columns_.row_kept_as_is(i)) return 0;
         const int32_t firm = firms_.find(firm_column.object(i), true);
+        if (firm < 0) return firm == -2 ? -1 : 0;
         const int32_t period = periods_.find(period_column.object(i), true);
-        if (firm < 0 || period < 0) return 0;
+        if (period < 0) return period == -2 ? -1 : 0;
         row_firm[static_cast<size_t>(i)] = firm;
         row_period[static_cast<size_t>(i)] = period;
         if (static_cast<size_t>(period) >= row_start.size()) row_start.push_back(0);
@@ -82,6 +93,14 @@ int CompactLookup::values(int32_t group, Ref& skor, Ref& iht) const {
 }
 
 PyObject* CompactLookup::as_dict() const {
+    try {
+        return dict_from_groups();
+    } catch (...) {  // std::bad_alloc
+        return PyErr_NoMemory();
+    }
+}
+
+PyObject* CompactLookup::dict_from_groups() const {
     // A dict keeps its keys in the order they were first stored.
     std::vector<size_t> order(groups_.size());
     std::iota(order.begin(), order.end(), size_t{0});

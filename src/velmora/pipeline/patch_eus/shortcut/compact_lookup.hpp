@@ -30,7 +30,8 @@ public:
     // when it is not (nothing kept), -1 on error.
     int build(PyObject* frame, const FrameReading& reading);
 
-    // The period id of a calendar entry, -1 when no row has that period.
+    // The period id of a calendar entry, -1 when no row has that period, -2
+    // with an exception set on error.
     int32_t period_of(PyObject* entry) { return periods_.find(entry, false); }
 
     // Calls f(candidate) for every firm with a row in period `prev` and in
@@ -48,6 +49,9 @@ public:
     PyObject* as_dict() const;
 
 private:
+    int build_from(PyObject* frame, const FrameReading& reading);
+    PyObject* dict_from_groups() const;
+
     struct Group {
         int32_t firm;
         int32_t first_row;

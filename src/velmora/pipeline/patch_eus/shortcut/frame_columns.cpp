@@ -23,11 +23,7 @@ Text block_places_name{"blklocs"};
 Text dtype_name{"dtype"};
 Text char_name{"char"};
 Text get_values_name{"get_values"};
-Text array_interface_name{"__array_interface__"};
-Text typestr_name{"typestr"};
-Text shape_name{"shape"};
-Text data_name{"data"};
-Text strides_name{"strides"};
+Text array_struct_name{"__array_struct__"};
 Text numpy_name{"numpy"};
 Text ndarray_name{"ndarray"};
 Text strings_module_name{"pandas.core.arrays.string_"};
@@ -35,49 +31,52 @@ Text string_dtype_name{"StringDtype"};
 Text object_code{"O"};
 Text double_code{"d"};
 
-constexpr char kObjects[] = "|O";
+// The C side of numpy's array interface (version 3), as numpy documents it:
+// what `__array_struct__` hands out in a capsule.
+struct ArrayInterface {
+    int two;  // always 2
+    int nd;
+    char typekind;
+    int itemsize;
+    int flags;
+    Py_intptr_t* shape;
+    Py_intptr_t* strides;
+    void* data;
+    PyObject* descr;
+};
+constexpr int kNotSwapped = 0x200;  // the items are in the machine's byte order
+constexpr int kHasDescr = 0x800;    // structured items
 
-const char* native_doubles() {
-    const uint16_t probe = 1;
-    unsigned char first;
-    std::memcpy(&first, &probe, 1);
-    return first ? "<f8" : ">f8";
-}
-
-// The layout of a numpy array from its `__array_interface__`: 1 with
-// `data`, `shape` and `strides` for a 2-D array whose items are `typestr`,
-// 0 for anything else, -1 on error.
-int array_layout(PyObject* array, const char* typestr, const char*& data, Py_ssize_t shape[2],
+// The layout of a numpy array, from its `__array_struct__` (numpy builds
+// that from the array's fields, checking every allocation, where its
+// `__array_interface__` dict is not sound when memory runs out): 1 with
+// `data`, `shape` and `strides` for a 2-D array of objects, or of doubles
+// in the machine's byte order when `doubles` is set; 0 for anything else,
+// -1 on error.
+int array_layout(PyObject* array, bool doubles, const char*& data, Py_ssize_t shape[2],
                  Py_ssize_t strides[2]) {
     PyTypeObject* ndarray = class_of(loaded_module(numpy_name), ndarray_name);
-    if (!ndarray || Py_TYPE(array) != ndarray) return 0;
-    Ref iface = Ref::steal(PyObject_GetAttr(array, array_interface_name));
+    if (!ndarray) return PyErr_Occurred() ? -1 : 0;
+    if (Py_TYPE(array) != ndarray) return 0;
+    Ref capsule = Ref::steal(PyObject_GetAttr(array, array_struct_name));
+    if (!capsule) return -1;
+    if (!PyCapsule_CheckExact(capsule.get())) return 0;
+    const auto* iface =
+        static_cast<const ArrayInterface*>(PyCapsule_GetPointer(capsule.get(), nullptr));
     if (!iface) return -1;
-    if (!PyDict_CheckExact(iface.get())) return 0;
-    PyObject* kind = dict_entry(iface.get(), typestr_name);
-    PyObject* dims = dict_entry(iface.get(), shape_name);
-    PyObject* start = dict_entry(iface.get(), data_name);
-    PyObject* steps = dict_entry(iface.get(), strides_name);
-    if (!kind || !PyUnicode_Check(kind) || PyUnicode_CompareWithASCIIString(kind, typestr) != 0)
+    if (iface->two != 2 || iface->nd != 2 || (iface->flags & kHasDescr) || !iface->shape ||
+        !iface->strides)
         return 0;
-    if (!dims || !PyTuple_Check(dims) || PyTuple_GET_SIZE(dims) != 2) return 0;
-    if (!start || !PyTuple_Check(start) || PyTuple_GET_SIZE(start) != 2) return 0;
-    shape[0] = PyLong_AsSsize_t(PyTuple_GET_ITEM(dims, 0));
-    shape[1] = PyLong_AsSsize_t(PyTuple_GET_ITEM(dims, 1));
-    data = static_cast<const char*>(PyLong_AsVoidPtr(PyTuple_GET_ITEM(start, 0)));
-    if (PyErr_Occurred()) return -1;
-    if (shape[0] < 0 || shape[1] < 0) return 0;
-    const Py_ssize_t item = std::strcmp(typestr, kObjects) == 0
-                                ? static_cast<Py_ssize_t>(sizeof(PyObject*))
-                                : static_cast<Py_ssize_t>(sizeof(double));
-    strides[1] = item;
-    strides[0] = shape[1] * item;
-    if (steps && steps != Py_None) {
-        if (!PyTuple_Check(steps) || PyTuple_GET_SIZE(steps) != 2) return 0;
-        strides[0] = PyLong_AsSsize_t(PyTuple_GET_ITEM(steps, 0));
-        strides[1] = PyLong_AsSsize_t(PyTuple_GET_ITEM(steps, 1));
-        if (PyErr_Occurred()) return -1;
+    const bool items = doubles ? iface->typekind == 'f' && iface->itemsize == sizeof(double) &&
+                                     (iface->flags & kNotSwapped)
+                               : iface->typekind == 'O' && iface->itemsize == sizeof(PyObject*);
+    if (!items) return 0;
+    for (int k = 0; k < 2; ++k) {
+        shape[k] = static_cast<Py_ssize_t>(iface->shape[k]);
+        strides[k] = static_cast<Py_ssize_t>(iface->strides[k]);
     }
+    data = static_cast<const char*>(iface->data);
+    if (shape[0] < 0 || shape[1] < 0) return 0;
     return data || shape[0] == 0 || shape[1] == 0 ? 1 : 0;
 }
 
@@ -90,15 +89,21 @@ int array_layout(PyObject* array, const char* typestr, const char*& data, Py_ssi
 // the blocks are of another kind, -1 on error.
 int columns_from_blocks(PyObject* frame, FrameColumns& out) {
     PyTypeObject* string_dtype = class_of(loaded_module(strings_module_name), string_dtype_name);
+    if (!string_dtype && PyErr_Occurred()) return -1;
     PyTypeObject* numpy_dtype = class_of(loaded_module(numpy_name), dtype_name);
-    if (!numpy_dtype) return 0;
+    if (!numpy_dtype) return PyErr_Occurred() ? -1 : 0;
     Ref manager = Ref::steal(PyObject_GetAttr(frame, manager_name));
-    Ref blocks = manager ? Ref::steal(PyObject_GetAttr(manager.get(), blocks_name)) : Ref();
-    Ref numbers = manager ? Ref::steal(PyObject_GetAttr(manager.get(), block_numbers_name)) : Ref();
-    Ref places = manager ? Ref::steal(PyObject_GetAttr(manager.get(), block_places_name)) : Ref();
-    Ref number_list = numbers ? Ref::steal(PySequence_List(numbers.get())) : Ref();
-    Ref place_list = places ? Ref::steal(PySequence_List(places.get())) : Ref();
-    if (!blocks || !number_list || !place_list) return -1;
+    if (!manager) return -1;
+    Ref blocks = Ref::steal(PyObject_GetAttr(manager.get(), blocks_name));
+    if (!blocks) return -1;
+    Ref numbers = Ref::steal(PyObject_GetAttr(manager.get(), block_numbers_name));
+    if (!numbers) return -1;
+    Ref places = Ref::steal(PyObject_GetAttr(manager.get(), block_places_name));
+    if (!places) return -1;
+    Ref number_list = Ref::steal(PySequence_List(numbers.get()));
+    if (!number_list) return -1;
+    Ref place_list = Ref::steal(PySequence_List(places.get()));
+    if (!place_list) return -1;
     if (!PyTuple_Check(blocks.get()) || PyList_GET_SIZE(number_list.get()) != 4 ||
         PyList_GET_SIZE(place_list.get()) != 4)
         return 0;
@@ -108,9 +113,10 @@ int columns_from_blocks(PyObject* frame, FrameColumns& out) {
     Py_ssize_t rows = -1;
     for (int j = 0; j < 4; ++j) {
         // numpy integers: read through __index__.
-        Py_ssize_t b = PyNumber_AsSsize_t(PyList_GET_ITEM(number_list.get(), j), nullptr);
-        Py_ssize_t place = PyNumber_AsSsize_t(PyList_GET_ITEM(place_list.get(), j), nullptr);
-        if (PyErr_Occurred()) return -1;
+        const Py_ssize_t b = PyNumber_AsSsize_t(PyList_GET_ITEM(number_list.get(), j), nullptr);
+        if (b == -1 && PyErr_Occurred()) return -1;
+        const Py_ssize_t place = PyNumber_AsSsize_t(PyList_GET_ITEM(place_list.get(), j), nullptr);
+        if (place == -1 && PyErr_Occurred()) return -1;
         if (b < 0 || b >= block_count || place < 0) return 0;
         const size_t k = static_cast<size_t>(b);
         PyObject* block = PyTuple_GET_ITEM(blocks.get(), b);
@@ -141,8 +147,7 @@ int columns_from_blocks(PyObject* frame, FrameColumns& out) {
         }
         const char* data = nullptr;
         Py_ssize_t shape[2], strides[2];
-        int covered = array_layout(read[k], doubles[k] ? native_doubles() : kObjects, data, shape,
-                                   strides);
+        int covered = array_layout(read[k], doubles[k], data, shape, strides);
         if (covered <= 0) return covered;
         if (place >= shape[0] || (rows >= 0 && shape[1] != rows)) return 0;
         rows = shape[1];
@@ -162,7 +167,7 @@ int columns_from_values(PyObject* frame, FrameColumns& out) {
     if (!values) return -1;
     const char* data = nullptr;
     Py_ssize_t shape[2], strides[2];
-    int covered = array_layout(values.get(), kObjects, data, shape, strides);
+    int covered = array_layout(values.get(), false, data, shape, strides);
     if (covered <= 0 || shape[1] != 4) return covered < 0 ? -1 : 0;
     out.rows = shape[0];
     for (int j = 0; j < 4; ++j) {
@@ -198,7 +203,13 @@ PyObject* Column::element(Py_ssize_t row) const {
 int FrameColumns::read(PyObject* frame) {
     int covered = columns_from_blocks(frame, *this);
     if (covered < 0) {
-        // pandas' internals are not what this reads; `values` is public.
+        // pandas' internals are not what this reads (they raised): `values`
+        // is public, and iterrows reads the frame through it.  The host
+        // running out of memory, and what is not an Exception (an
+        // interrupt), are passed on.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError) ||
+            !PyErr_ExceptionMatches(PyExc_Exception))
+            return -1;
         PyErr_Clear();
         covered = 0;
     }

@@ -23,74 +23,83 @@ Text columns_name{"columns"};
 Text getattribute_name{"__getattribute__"};
 Text getter_name{"fget"};
 
-// Whether instances of `type` look their attributes up as any object does.
-bool generic_lookup(PyTypeObject* type) {
+// Whether instances of `type` look their attributes up as any object does:
+// 1, 0, or -1 on error.
+int generic_lookup(PyTypeObject* type) {
     Ref own = Ref::steal(class_attribute(type, getattribute_name));
+    if (!own) return PyErr_Occurred() ? -1 : 0;
     Ref generic = Ref::steal(class_attribute(&PyBaseObject_Type, getattribute_name));
-    return own && own.get() == generic.get();
+    if (!generic) return PyErr_Occurred() ? -1 : 0;
+    return own.get() == generic.get();
 }
 
-// Whether the instance dict of `frame` holds `name`.
-bool shadows(PyObject* frame, PyObject* name) {
+// Whether the instance dict of `frame` holds `name`: 1, 0, or -1 on error.
+int shadows(PyObject* frame, PyObject* name) {
     Ref dict = Ref::steal(PyObject_GenericGetDict(frame, nullptr));
     if (!dict) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
         PyErr_Clear();  // no instance dict: nothing can shadow
-        return false;
+        return 0;
     }
-    if (!PyDict_Check(dict.get())) return true;
-    PyObject* shadow = PyDict_GetItemWithError(dict.get(), name);
-    PyErr_Clear();
-    return shadow != nullptr;
+    if (!PyDict_Check(dict.get())) return 1;
+    if (PyDict_GetItemWithError(dict.get(), name)) return 1;
+    return PyErr_Occurred() ? -1 : 0;
 }
 
 // Whether pandas is older than 1.3, by the major and minor numbers of its
-// own __version__.
-bool pandas_before_1_3() {
+// own __version__: 1, 0, or -1 on error.
+int pandas_before_1_3() {
     PyObject* pandas = loaded_module(pandas_name);
     PyObject* version = pandas ? dict_entry(PyModule_GetDict(pandas), version_name) : nullptr;
-    if (!version || !PyUnicode_Check(version)) return false;
+    if (!version) return PyErr_Occurred() ? -1 : 0;
+    if (!PyUnicode_Check(version)) return 0;
     const char* text = PyUnicode_AsUTF8(version);
-    if (!text) {
-        PyErr_Clear();
-        return false;
-    }
+    if (!text) return -1;
     int major = 0, minor = 0;
-    if (std::sscanf(text, "%d.%d", &major, &minor) != 2) return false;
+    if (std::sscanf(text, "%d.%d", &major, &minor) != 2) return 0;
     return major < 1 || (major == 1 && minor < 3);
 }
 
 // Whether `getter` is the `values` that pandas defined for frames: the
 // frame module's own, or, before pandas 1.3 (which gave DataFrame one of its
 // own and left NDFrame's abstract), the one its generic module defines for
-// NDFrame.
-bool plain_values_getter(PyObject* getter, PyObject* frame_module) {
-    if (defined_by(getter, frame_module, values_name)) return true;
-    return pandas_before_1_3() &&
-           defined_by(getter, loaded_module(generic_module_name), values_name);
+// NDFrame.  1, 0, or -1 on error.
+int plain_values_getter(PyObject* getter, PyObject* frame_module) {
+    int plain = defined_by(getter, frame_module, values_name);
+    if (plain) return plain;
+    if (int older = pandas_before_1_3(); older <= 0) return older;
+    PyObject* generic = loaded_module(generic_module_name);
+    if (!generic) return PyErr_Occurred() ? -1 : 0;
+    return defined_by(getter, generic, values_name);
 }
 
-bool plain_methods(PyObject* frame, PyObject* iterrows) {
+int plain_methods(PyObject* frame, PyObject* iterrows) {
     PyObject* frame_module = loaded_module(frame_module_name);
-    PyTypeObject* frame_type = class_of(frame_module, frame_class_name);
-    if (!frame_type || Py_TYPE(frame) != frame_type || !generic_lookup(frame_type)) return false;
+    PyTypeObject* frame_type = frame_module ? class_of(frame_module, frame_class_name) : nullptr;
+    if (!frame_type) return PyErr_Occurred() ? -1 : 0;
+    if (Py_TYPE(frame) != frame_type) return 0;
+    if (int generic = generic_lookup(frame_type); generic <= 0) return generic;
 
     Ref iterate = Ref::steal(class_attribute(frame_type, iterrows));
-    if (!defined_by(iterate.get(), frame_module, iterrows)) return false;
+    if (!iterate && PyErr_Occurred()) return -1;
+    if (int plain = defined_by(iterate.get(), frame_module, iterrows); plain <= 0) return plain;
     Ref values = Ref::steal(class_attribute(frame_type, values_name));
-    if (!values || Py_TYPE(values.get()) != &PyProperty_Type) return false;
+    if (!values) return PyErr_Occurred() ? -1 : 0;
+    if (Py_TYPE(values.get()) != &PyProperty_Type) return 0;
     Ref getter = Ref::steal(PyObject_GetAttr(values.get(), getter_name));
-    if (!getter) {
-        PyErr_Clear();
-        return false;
-    }
-    return plain_values_getter(getter.get(), frame_module) && !shadows(frame, iterrows);
+    if (!getter) return -1;
+    if (int plain = plain_values_getter(getter.get(), frame_module); plain <= 0) return plain;
+    const int shadowed = shadows(frame, iterrows);
+    return shadowed < 0 ? -1 : !shadowed;
 }
 
 // 1 when `columns` is pandas' Index holding exactly `labels`, in order, 0
 // when not, -1 on error.
 int has_columns(PyObject* columns, PyObject* const (&labels)[4]) {
-    PyTypeObject* index_type = class_of(loaded_module(index_module_name), index_class_name);
-    if (!index_type || Py_TYPE(columns) != index_type) return 0;
+    PyObject* index_module = loaded_module(index_module_name);
+    PyTypeObject* index_type = index_module ? class_of(index_module, index_class_name) : nullptr;
+    if (!index_type) return PyErr_Occurred() ? -1 : 0;
+    if (Py_TYPE(columns) != index_type) return 0;
     Ref found = Ref::steal(PySequence_List(columns));
     if (!found) return -1;
     if (PyList_GET_SIZE(found.get()) != 4) return 0;
@@ -104,7 +113,7 @@ int has_columns(PyObject* columns, PyObject* const (&labels)[4]) {
 }  // namespace
 
 int is_plain_frame(PyObject* frame, const FrameReading& reading) {
-    if (!plain_methods(frame, reading.iterrows)) return 0;
+    if (int plain = plain_methods(frame, reading.iterrows); plain <= 0) return plain;
     Ref columns = Ref::steal(PyObject_GetAttr(frame, columns_name));
     if (!columns) return -1;
     return has_columns(columns.get(), reading.labels);

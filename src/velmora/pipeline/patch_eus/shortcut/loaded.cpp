@@ -14,11 +14,7 @@ Text code_file_name{"co_filename"};
 
 }  // namespace
 
-PyObject* dict_entry(PyObject* dict, PyObject* key) {
-    PyObject* found = PyDict_GetItemWithError(dict, key);
-    if (!found) PyErr_Clear();
-    return found;
-}
+PyObject* dict_entry(PyObject* dict, PyObject* key) { return PyDict_GetItemWithError(dict, key); }
 
 PyObject* loaded_module(PyObject* name) {
     PyObject* found = dict_entry(PyImport_GetModuleDict(), name);
@@ -37,28 +33,27 @@ PyObject* class_attribute(PyTypeObject* type, PyObject* name) {
     for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
         // The class's own namespace, through the public mapping proxy.
         Ref namespace_ = Ref::steal(PyObject_GetAttr(PyTuple_GET_ITEM(mro, i), dunder_dict));
-        if (!namespace_) break;
+        if (!namespace_) return nullptr;
         PyObject* found = PyObject_GetItem(namespace_.get(), name);
-        if (found) return found;
-        if (!PyErr_ExceptionMatches(PyExc_KeyError)) break;
+        if (found || !PyErr_ExceptionMatches(PyExc_KeyError)) return found;
         PyErr_Clear();
     }
-    PyErr_Clear();
     return nullptr;
 }
 
-bool defined_by(PyObject* fn, PyObject* module, PyObject* name) {
-    if (!fn || !module || !PyFunction_Check(fn)) return false;
+int defined_by(PyObject* fn, PyObject* module, PyObject* name) {
+    if (!fn || !module || !PyFunction_Check(fn)) return 0;
     PyObject* module_dict = PyModule_GetDict(module);
-    if (PyFunction_GET_GLOBALS(fn) != module_dict) return false;
+    if (PyFunction_GET_GLOBALS(fn) != module_dict) return 0;
     PyObject* file = dict_entry(module_dict, file_name);
+    if (!file) return PyErr_Occurred() ? -1 : 0;
     Ref code_name = Ref::steal(PyObject_GetAttr(PyFunction_GET_CODE(fn), code_name_name));
+    if (!code_name) return -1;
     Ref code_file = Ref::steal(PyObject_GetAttr(PyFunction_GET_CODE(fn), code_file_name));
-    if (!code_name || !code_file || !file || !PyUnicode_Check(file) ||
-        !PyUnicode_Check(code_name.get()) || !PyUnicode_Check(code_file.get())) {
-        PyErr_Clear();
-        return false;
-    }
+    if (!code_file) return -1;
+    if (!PyUnicode_Check(file) || !PyUnicode_Check(code_name.get()) ||
+        !PyUnicode_Check(code_file.get()))
+        return 0;
     return PyUnicode_Compare(code_name.get(), name) == 0 &&
            PyUnicode_Compare(code_file.get(), file) == 0;
 }

@@ -1,28 +1,32 @@
 // Modules, classes and functions already loaded, found and checked without importing or running Python code.
+//
+// What these find is borrowed unless said otherwise.  NULL, or 0, means "not
+// there" or "not so" with no exception set, and the shortcut is not taken;
+// an exception the lookup itself raised (the interpreter out of memory,
+// say) is left set and passed on: NULL with PyErr_Occurred(), or -1.
 #pragma once
 
 #include "../host/ref.hpp"
 
 namespace patch_eus {
 
-// An entry of a dict whose keys are strs, borrowed, or NULL; nothing raised.
+// An entry of a dict whose keys are strs.
 PyObject* dict_entry(PyObject* dict, PyObject* key);
 
-// The module sys.modules holds under `name` (borrowed), or NULL.
+// The module sys.modules holds under `name`.
 PyObject* loaded_module(PyObject* name);
 
-// The class `name` of a module (borrowed), or NULL; `module` may be NULL.
+// The class `name` of a module; `module` may be NULL.
 PyTypeObject* class_of(PyObject* module, PyObject* name);
 
 // What looking `name` up on instances of `type` finds in the classes of its
 // method resolution order: the first entry of their dicts (a new
-// reference), or NULL when none has it or the lookup raised (then cleared).
+// reference).
 PyObject* class_attribute(PyTypeObject* type, PyObject* name);
 
-// Whether `fn` is a plain function named `name` whose code was compiled from
-// `module`'s own file and which runs in that module's globals.  Errors count
-// as "no" and are cleared: the prescribed path is always a valid answer.
-// `fn` and `module` may be NULL.
-bool defined_by(PyObject* fn, PyObject* module, PyObject* name);
+// 1 when `fn` is a plain function named `name` whose code was compiled from
+// `module`'s own file and which runs in that module's globals, 0 when not,
+// -1 on error.  `fn` and `module` may be NULL.
+int defined_by(PyObject* fn, PyObject* module, PyObject* name);
 
 }  // namespace patch_eus

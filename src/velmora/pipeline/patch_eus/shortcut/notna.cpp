@@ -20,17 +20,18 @@ Text missing_module_name{"pandas.core.dtypes.missing"};
 
 // Checked on every call, as Python code run between two calls may patch
 // any of them; a function met before is known by its identity.
-bool PlainNotna::unpatched(PyObject* notna) {
+int PlainNotna::unpatched(PyObject* notna) {
     PyObject* missing = loaded_module(missing_module_name);
-    if (!missing) return false;
+    if (!missing) return PyErr_Occurred() ? -1 : 0;
     PyObject* const names[3] = {notna_name, isna_name, inner_isna_name};
     for (int k = 0; k < 3; ++k) {
         PyObject* fn = k ? dict_entry(PyModule_GetDict(missing), names[k]) : notna;
+        if (!fn && PyErr_Occurred()) return -1;
         if (fn == checked_[k].get()) continue;
-        if (!defined_by(fn, missing, names[k])) return false;
+        if (int own = defined_by(fn, missing, names[k]); own <= 0) return own;
         checked_[k] = Ref::borrow(fn);
     }
-    return true;
+    return 1;
 }
 
 int PlainNotna::answer(PyObject* pd, PyObject* value) {
@@ -39,7 +40,9 @@ int PlainNotna::answer(PyObject* pd, PyObject* value) {
     // An exact module's attribute is the entry of its dict, where it has one.
     if (!PyModule_CheckExact(pd)) return -1;
     PyObject* notna = dict_entry(PyModule_GetDict(pd), notna_name);
-    if (!notna || !unpatched(notna)) return -1;
+    if (!notna) return PyErr_Occurred() ? -2 : -1;
+    const int own = unpatched(notna);
+    if (own <= 0) return own < 0 ? -2 : -1;
     return none ? 0 : !std::isnan(PyFloat_AS_DOUBLE(value));
 }
 

@@ -16,11 +16,12 @@ public:
     // its dict holds is the function pandas' missing-value module defines,
     // that module's `isna` and `_isna` are its own functions too, and `value`
     // is None or an exact float that is not infinite; -1 when the call must
-    // be made.  Never raises.
+    // be made; -2 with an exception set when looking raised.
     int answer(PyObject* pd, PyObject* value);
 
 private:
-    bool unpatched(PyObject* notna);
+    // 1, 0, or -1 on error.
+    int unpatched(PyObject* notna);
 
     Ref checked_[3];  // notna, isna and _isna, as last found to be pandas' own
 };

@@ -32,13 +32,13 @@ ValueIds::~ValueIds() {
     for (PyObject* v : values_) Py_DECREF(v);
 }
 
-bool ValueIds::same(int32_t id, PyObject* v) const {
+int ValueIds::same(int32_t id, PyObject* v) const {
     PyObject* known = values_[static_cast<size_t>(id)];
-    if (known == v) return true;
-    if (Py_TYPE(known) != Py_TYPE(v)) return false;
+    if (known == v) return 1;
+    if (Py_TYPE(known) != Py_TYPE(v)) return 0;
     if (PyUnicode_CheckExact(v)) return same_text(known, v);
-    if (PyLong_CheckExact(v)) return PyObject_RichCompareBool(known, v, Py_EQ) == 1;
-    return false;  // None and NaN floats: identity only
+    if (PyLong_CheckExact(v)) return PyObject_RichCompareBool(known, v, Py_EQ);
+    return 0;  // None and NaN floats: identity only
 }
 
 int32_t ValueIds::find(PyObject* v, bool add) {
@@ -46,20 +46,14 @@ int32_t ValueIds::find(PyObject* v, bool add) {
     size_t hash;
     if (PyUnicode_CheckExact(v)) {
 #if PY_VERSION_HEX < 0x030C0000
-        if (PyUnicode_READY(v) < 0) {
-            PyErr_Clear();
-            return -1;
-        }
+        if (PyUnicode_READY(v) < 0) return -2;
 #endif
         // Runs of rows often name the same text, each in an object of its own.
         if (last_ && PyUnicode_CheckExact(last_) && same_text(last_, v)) return last_id_;
         hash = text_hash(v);
     } else if (PyLong_CheckExact(v)) {
-        Py_hash_t h = PyObject_Hash(v);  // an int's own hash cannot fail
-        if (h == -1) {
-            PyErr_Clear();
-            return -1;
-        }
+        const Py_hash_t h = PyObject_Hash(v);
+        if (h == -1) return -2;
         hash = static_cast<size_t>(h);
     } else if (v == Py_None || (PyFloat_CheckExact(v) && std::isnan(PyFloat_AS_DOUBLE(v)))) {
         hash = reinterpret_cast<uintptr_t>(v) >> 4;
@@ -75,11 +69,20 @@ int32_t ValueIds::find(PyObject* v, bool add) {
     for (size_t i = hash & mask;; i = (i + 1) & mask) {
         id = slots_[i];
         if (id >= 0) {
-            if (hashes_[static_cast<size_t>(id)] == hash && same(id, v)) break;
+            if (hashes_[static_cast<size_t>(id)] != hash) continue;
+            const int equal = same(id, v);
+            if (equal < 0) return -2;
+            if (equal) break;
             continue;
         }
         if (!add || values_.size() >= static_cast<size_t>(INT32_MAX)) return -1;
         id = static_cast<int32_t>(values_.size());
+        // Room first (this may throw std::bad_alloc), so that every value
+        // kept holds its reference.
+        if (values_.size() == values_.capacity()) {
+            values_.reserve(values_.size() * 2 + 16);
+            hashes_.reserve(values_.capacity());
+        }
         slots_[i] = id;
         Py_INCREF(v);
         values_.push_back(v);

@@ -20,7 +20,8 @@ public:
     ~ValueIds();
 
     // The id of `v`; a new one when `v` is unseen and `add` is set.  -1 when
-    // `v` is of another kind, or unseen and not added, or there are too many.
+    // `v` is of another kind, or unseen and not added, or there are too many;
+    // -2 with an exception set on error (the interpreter out of memory).
     int32_t find(PyObject* v, bool add);
 
     // The first value seen with that id (borrowed; held here).
@@ -28,7 +29,9 @@ public:
     int32_t size() const { return static_cast<int32_t>(values_.size()); }
 
 private:
-    bool same(int32_t id, PyObject* v) const;
+    // 1 when the value of `id` equals `v` as a dict key, 0 when not, -1 on
+    // error.
+    int same(int32_t id, PyObject* v) const;
     void grow();
 
     std::vector<int32_t> slots_;     // open addressing, -1 for empty
