@@ -9,17 +9,12 @@ namespace patch_eus {
 
 namespace {
 
-const char* function_name(Where where) {
-    switch (where) {
-        case Where::next_donem:
-            return PATCH_EUS_MODULE_NAME "._next_donem";
-        case Where::patch_eus_gaps:
-            return PATCH_EUS_MODULE_NAME ".patch_eus_gaps";
-        case Where::init:
-            break;
-    }
-    return "init " PATCH_EUS_MODULE_NAME;
-}
+// By Where, in its order.
+const char* const kFunctionNames[] = {
+    "init " PATCH_EUS_MODULE_NAME,
+    PATCH_EUS_MODULE_NAME "._next_donem",
+    PATCH_EUS_MODULE_NAME ".patch_eus_gaps",
+};
 
 }  // namespace
 
@@ -28,19 +23,33 @@ std::nullptr_t Failure::at(int line) const {
     PyErr_Fetch(&type, &value, &tb);
     // A code object without instructions whose first line is the failing
     // line: a frame on it reports exactly that line.
-    Ref code = Ref::steal(reinterpret_cast<PyObject*>(
-        PyCode_NewEmpty(PATCH_EUS_SOURCE_FILE, function_name(where_), line)));
-    Ref frame_globals = globals_ ? Ref::borrow(globals_) : Ref::steal(PyDict_New());
+    Ref code = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+        PATCH_EUS_SOURCE_FILE, kFunctionNames[static_cast<int>(where_)], line)));
     Ref frame;
-    if (code && frame_globals) {
+    if (code) {
         frame = Ref::steal(reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code.get()),
-                        frame_globals.get(), nullptr)));
+                        globals_, nullptr)));
     }
-    // Failing to build the entry must not replace the original exception.
-    if (!frame) PyErr_Clear();
+    // Failing to build the entry must not replace the original exception:
+    // it is passed on as it was, without the entry.
+    if (!frame) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return nullptr;
+    }
+    Py_XINCREF(type);
+    Py_XINCREF(value);
+    Py_XINCREF(tb);
     PyErr_Restore(type, value, tb);
-    if (frame) PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get()));
+    if (PyTraceBack_Here(reinterpret_cast<PyFrameObject*>(frame.get())) < 0) {
+        PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+        return nullptr;
+    }
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(tb);
     return nullptr;
 }
 

@@ -28,7 +28,7 @@ public:
 
 private:
     Where where_;
-    PyObject* globals_;  // borrowed; NULL gives the frame an empty dict
+    PyObject* globals_;  // borrowed, the module's globals
 };
 
 }  // namespace patch_eus
