@@ -9,12 +9,10 @@ namespace patch_eus {
 Text empty_text{""};
 
 PyObject* lookup_builtin(PyObject* name) {
-    PyObject* builtins = state().builtins;
-    if (builtins) {
-        PyObject* found = PyObject_GetAttr(builtins, name);
-        if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
-        PyErr_Clear();
-    }
+    // The builtins module is bound before anything is looked up in it.
+    PyObject* found = PyObject_GetAttr(state().builtins, name);
+    if (found || !PyErr_ExceptionMatches(PyExc_AttributeError)) return found;
+    PyErr_Clear();
     PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     return nullptr;
 }

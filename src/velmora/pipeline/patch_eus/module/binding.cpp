@@ -4,6 +4,7 @@
 
 #include "../host/calls.hpp"
 
+#include <new>
 #include <vector>
 
 namespace patch_eus {
@@ -20,28 +21,14 @@ PyObject* count_error(const FunctionSpec& spec, Py_ssize_t given) {
     return nullptr;
 }
 
-// Whether `type` derives from str, read from its MRO when it has one and
-// otherwise from its chain of bases.
-bool derives_from_str(PyTypeObject* type) {
-    PyObject* mro = type->tp_mro;
-    if (mro && PyTuple_Check(mro)) {
-        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
-            if (PyTuple_GET_ITEM(mro, i) == reinterpret_cast<PyObject*>(&PyUnicode_Type))
-                return true;
-        }
-        return false;
-    }
-    for (PyTypeObject* t = type; t; t = t->tp_base) {
-        if (t == &PyUnicode_Type) return true;
-    }
-    return false;
-}
 
 int check_exact_str(PyObject* arg) {
     PyTypeObject* type = Py_TYPE(arg);
     if (type == &PyUnicode_Type) return 0;
     // Subclasses of str get the note after ". ", anything else nothing.
-    const bool subclass = derives_from_str(type);
+    // The interpreter's own subtype test reads the type's MRO when it has
+    // one, and its chain of bases otherwise.
+    const bool subclass = PyType_IsSubtype(type, &PyUnicode_Type);
     Ref note = subclass ? Ref::steal(PyUnicode_FromString(kSubclassNote)) : Ref::borrow(empty_text);
     if (!note) return -1;
     PyErr_Format(PyExc_TypeError,
@@ -95,7 +82,7 @@ PyObject* bind(const FunctionSpec& spec, PyObject* const* args, Py_ssize_t nargs
         }
         bound = Ref::borrow(args[nargs + k]);
     }
-    if (!bound) return count_error(spec, 0);
+    // Every name was the parameter (any other ended the loop): bound.
     return bound.release();
 }
 
@@ -120,7 +107,10 @@ PyObject* function_vectorcall(PyObject* self, PyObject* const* args, size_t narg
     return result;
 }
 
-PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+namespace {
+
+// The generic form turned into the vector form.
+PyObject* call_with_dict(PyObject* self, PyObject* args, PyObject* kwargs) {
     Py_ssize_t nargs = PyTuple_GET_SIZE(args);
     if (kwargs == nullptr || PyDict_GET_SIZE(kwargs) == 0) {
         return function_vectorcall(self, &PyTuple_GET_ITEM(args, 0), static_cast<size_t>(nargs),
@@ -137,7 +127,8 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     for (Py_ssize_t i = 0; i < nargs; ++i) held.push_back(Ref::borrow(PyTuple_GET_ITEM(args, i)));
     Py_ssize_t pos = 0, k = 0;
     PyObject *key, *value;
-    while (k < nkw && PyDict_Next(kwargs, &pos, &key, &value)) {
+    // No Python code runs here, so the dict stays as it is.
+    while (PyDict_Next(kwargs, &pos, &key, &value)) {
         if (!PyUnicode_Check(key)) {
             PyErr_SetString(PyExc_TypeError, "keywords must be strings");
             return nullptr;
@@ -151,6 +142,16 @@ PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
     vector.reserve(held.size());
     for (const Ref& r : held) vector.push_back(r.get());
     return function_vectorcall(self, vector.data(), static_cast<size_t>(nargs), kwnames.get());
+}
+
+}  // namespace
+
+PyObject* function_call(PyObject* self, PyObject* args, PyObject* kwargs) {
+    try {
+        return call_with_dict(self, args, kwargs);
+    } catch (...) {  // std::bad_alloc: the only exception thrown here
+        return PyErr_NoMemory();
+    }
 }
 
 }  // namespace patch_eus

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <iterator>
+#include <new>
 #include <vector>
 
 namespace patch_eus {
@@ -151,14 +152,22 @@ const PyMethodDef own_methods[] = {
     {"__reduce__", reduce, METH_NOARGS, nullptr},
 };
 
+// The type's method table: its own methods and the extras, ending in an
+// empty entry; filled once, and it lives as long as the type.
+std::vector<PyMethodDef> methods;
+
 }  // namespace
 
 int ready_function_type(const PyMethodDef* extra) {
     if (function_type_ready) return 0;
-    static std::vector<PyMethodDef> methods;
-    methods.assign(std::begin(own_methods), std::end(own_methods));
-    for (const PyMethodDef* m = extra; m && m->ml_name; ++m) methods.push_back(*m);
-    methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+    try {
+        methods.assign(std::begin(own_methods), std::end(own_methods));
+        for (const PyMethodDef* m = extra; m->ml_name; ++m) methods.push_back(*m);
+        methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
+    } catch (...) {  // std::bad_alloc
+        PyErr_NoMemory();
+        return -1;
+    }
 
     PyTypeObject& t = function_type_object;
     Py_SET_REFCNT(reinterpret_cast<PyObject*>(&t), 1);

@@ -39,7 +39,8 @@ struct Function {
 };
 
 // Readies the type once, with `extra` (a table ending in an empty entry,
-// living as long as the process) among its methods after the function's own.
+// living as long as the process; not NULL) among its methods after the
+// function's own.
 // -1 with an exception set on failure.
 int ready_function_type(const PyMethodDef* extra);
 

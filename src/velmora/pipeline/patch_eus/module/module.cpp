@@ -91,13 +91,10 @@ int bind_builtin(PyObject* name, PyObject*& slot) {
 // Warns when the interpreter's major.minor differs from the headers the
 // module was compiled with.
 int check_version() {
+    // The version text starts "major.minor."; an interpreter's own never
+    // lacks them, and 0.0 would only warn.
     int major = 0, minor = 0;
-    const char* v = Py_GetVersion();
-    while (*v >= '0' && *v <= '9') major = major * 10 + (*v++ - '0');
-    if (*v == '.') {
-        ++v;
-        while (*v >= '0' && *v <= '9') minor = minor * 10 + (*v++ - '0');
-    }
+    std::sscanf(Py_GetVersion(), "%d.%d", &major, &minor);
     if (major == PY_MAJOR_VERSION && minor == PY_MINOR_VERSION) return 0;
     char message[200];
     std::snprintf(message, sizeof message,
@@ -111,8 +108,7 @@ int check_version() {
 // in sys.modules that it added is reported through `added_entry`.
 int execute(PyObject* module, bool& added_entry) {
     State& st = state();
-    PyObject* globals = PyModule_GetDict(module);
-    if (!globals) return -1;
+    PyObject* globals = PyModule_GetDict(module);  // never fails for a module
     PyObject* builtins = PyImport_AddModule("builtins");
     if (!builtins) return -1;
     Py_INCREF(builtins);
@@ -186,8 +182,7 @@ PyObject* create_module(PyObject* spec, PyModuleDef*) {
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    PyObject* globals = PyModule_GetDict(module.get());
-    if (!globals) return nullptr;
+    PyObject* globals = PyModule_GetDict(module.get());  // never fails for a module
     struct Copy {
         const char* from;
         const char* to;
