@@ -15,9 +15,8 @@
 
 namespace patch_eus {
 
-// Sets `out` and returns true when x and n are in the covered range.
+// Sets `out` and returns true when x is in the covered range; n is 2 or 4.
 inline bool round_decimal(double x, int n, double& out) {
-    if (n != 2 && n != 4) return false;
     const double magnitude = std::fabs(x);
     if (!(magnitude < 4294967296.0)) return false;  // NaN, infinities, large
     if (magnitude == 0.0) {
@@ -30,32 +29,23 @@ inline bool round_decimal(double x, int n, double& out) {
     const int s = 53 - exponent;  // at least 21 here
     const uint64_t scale = n == 2 ? 100 : 10000;
 
-    // P = m * scale as hi:lo.
+    // P = m * scale as hi:lo, below 2**67.
     const uint64_t low_part = (m & 0xffffffffULL) * scale;  // below 2**46
     const uint64_t high_part = (m >> 32) * scale;           // below 2**35
-    uint64_t lo = low_part + (high_part << 32);
-    uint64_t hi = (high_part >> 32) + (lo < low_part ? 1 : 0);
+    const uint64_t lo = low_part + (high_part << 32);
+    const uint64_t hi = (high_part >> 32) + (lo < low_part ? 1 : 0);
 
-    auto bit = [&](int position) -> uint64_t {
-        if (position >= 128) return 0;
-        return position >= 64 ? (hi >> (position - 64)) & 1 : (lo >> position) & 1;
-    };
-    // Whether any of bits 0 .. position-1 is set.
-    auto any_below = [&](int position) -> bool {
-        if (position <= 0) return false;
-        if (position >= 128) return hi != 0 || lo != 0;
-        if (position >= 64) {
-            const int upper = position - 64;
-            const uint64_t mask = upper == 0 ? 0 : (upper >= 64 ? ~0ULL : (1ULL << upper) - 1);
-            return lo != 0 || (hi & mask) != 0;
-        }
-        return (lo & ((1ULL << position) - 1)) != 0;
-    };
-
+    // From s = 68 on, P / 2**s is below one half: k is 0.  Below that the
+    // bits shifted out start at 0 and end at s - 1, which is 20 to 66.
     uint64_t k = 0;
-    if (s < 128) {
-        k = s >= 64 ? hi >> (s - 64) : (lo >> s) | (s == 0 ? 0 : hi << (64 - s));
-        if (bit(s - 1) && (any_below(s - 1) || (k & 1))) ++k;
+    if (s < 68) {
+        k = s >= 64 ? hi >> (s - 64) : (lo >> s) | (hi << (64 - s));
+        const int half = s - 1;  // the first bit shifted out
+        const bool half_set = half >= 64 ? (hi >> (half - 64)) & 1 : (lo >> half) & 1;
+        // Whether any of the bits below it is set.
+        const bool below = half >= 64 ? lo != 0 || (hi & ((1ULL << (half - 64)) - 1)) != 0
+                                      : (lo & ((1ULL << half) - 1)) != 0;
+        if (half_set && (below || (k & 1))) ++k;
     }
     const double rounded = static_cast<double>(k) / static_cast<double>(scale);
     out = x < 0 ? -rounded : rounded;
