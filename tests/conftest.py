@@ -107,18 +107,22 @@ def run_patch_isolated(path, prepare=""):
         """)
 
 
-FAULTS = pathlib.Path(__file__).resolve().parent / "faults"
+HERE = pathlib.Path(__file__).resolve().parent
+# Folders of tests that run only when named.
+NAMED_ONLY = (HERE / "faults", HERE / "sweep")
 
 
 def pytest_ignore_collect(collection_path, config):
     """The fault tests in tests/faults (kills, full disks, locks, damaged
-    files: a minute or two) run only when named, `pytest tests/faults` or a
+    files: a minute or two) and the failure sweep in tests/sweep (it needs
+    the test-only build) run only when named, `pytest tests/faults` or a
     file or test in there; `pytest tests` leaves them out."""
-    if pathlib.Path(collection_path).resolve() != FAULTS:
+    folder = pathlib.Path(collection_path).resolve()
+    if folder not in NAMED_ONLY:
         return None
     for arg in config.args:
         named = pathlib.Path(config.invocation_params.dir, arg.split("::")[0]).resolve()
-        if named == FAULTS or FAULTS in named.parents:
+        if named == folder or folder in named.parents:
             return None
     return True
 

@@ -23,6 +23,9 @@ protected:
 
 private:
     friend int make_constants();
+#ifdef PATCH_EUS_INJECT
+    friend Py_ssize_t constant_references();
+#endif
     virtual PyObject* make() const = 0;
 
     PyObject* object_ = nullptr;
@@ -53,5 +56,11 @@ private:
 // Builds every constant not built yet.  0, or -1 with an exception set (a
 // later call retries what is missing).
 int make_constants();
+
+#ifdef PATCH_EUS_INJECT
+// The sum of the reference counts of the constants built: the test-only
+// build's leak check watches it.
+Py_ssize_t constant_references();
+#endif
 
 }  // namespace patch_eus
