@@ -23,6 +23,19 @@ def generic_dict(f, args, kwargs):
     return _PyObject_Call(f, tuple(args), kwargs)
 
 
+# The function type's tp_call slot itself, as C code may call it with any
+# dict (PyObject_Call and f.__call__ turn a dict of other keys away first).
+_CALL_SLOT = ctypes.PYFUNCTYPE(ctypes.py_object, ctypes.py_object, ctypes.py_object,
+                              ctypes.c_void_p)
+
+
+def slot_call(f, args, kwargs):
+    """kwargs: a dict, or None for none at all (NULL)."""
+    # tp_call is the 17th pointer-sized field of a type object.
+    slot = ctypes.c_void_p.from_address(id(type(f)) + 16 * ctypes.sizeof(ctypes.c_void_p))
+    return _CALL_SLOT(slot.value)(f, tuple(args), None if kwargs is None else id(kwargs))
+
+
 def vector(f, args, kwnames=None):
     """The vector form with keyword names of any type."""
     return _testcapi.pyobject_vectorcall(f, tuple(args), kwnames)
@@ -45,6 +58,8 @@ CALLERS = {
     "star-star": lambda f, *a, **k: f(*a, **dict(k)),
     "partial": lambda f, *a, **k: functools.partial(f)(*a, **k),
     "generic": generic,
+    # The type's own call slot, as the slot wrapper reaches it.
+    "__call__": lambda f, *a, **k: f.__call__(*a, **k),
 }
 
 COUNT = "{}() takes exactly 1 positional argument ({} given)"
@@ -125,15 +140,28 @@ def test_keyword_names_by_content(module, args, kwnames, expected):
     assert generic_dict(module._next_donem, (), dict(zip(kwnames, args))) == expected
 
 
+def test_a_keyword_equal_to_the_name_but_another_object_binds(module):
+    # (A one-character name is always the interpreter's one object.)
+    name = "".join(["db_", "path"])
+    assert name == "db_path" and name is not "db_path"
+    import duckdb
+    with pytest.raises(duckdb.CatalogException) as info:  # bound, and run on an empty database
+        vector(module.patch_eus_gaps, (":memory:",), (name,))
+    assert module_entries(info.value.__traceback__) == [(PATCH, 37)]
+
+
 def test_keyword_names_that_are_not_strings(module):
     with pytest.raises(TypeError) as info:
         vector(module._next_donem, ("2512",), (5,))
     assert str(info.value) == "_next_donem() keywords must be strings"
     assert module_entries(info.value.__traceback__) == [(NEXT_DONEM, 13)]
-    with pytest.raises(TypeError) as info:
-        generic_dict(module.patch_eus_gaps, (), {5: "x"})
-    assert str(info.value) == "keywords must be strings"
-    assert module_entries(info.value.__traceback__) == []
+    for call in (generic_dict, slot_call):
+        with pytest.raises(TypeError) as info:
+            call(module.patch_eus_gaps, (), {5: "x"})
+        assert str(info.value) == "keywords must be strings"
+        assert module_entries(info.value.__traceback__) == []
+    assert slot_call(module._next_donem, ("2512",), None) == "2601"
+    assert slot_call(module._next_donem, (), {"d": "2512"}) == "2601"
     # The name check stops at the first failing name.
     with pytest.raises(TypeError, match="unexpected keyword argument 'x'"):
         vector(module._next_donem, (1, 2), ("x", 5))

@@ -124,6 +124,13 @@ def store(key):
          "'<=' not supported between instances of 'str' and 'int'", 48),
         ("gaps", ("iterrows", 1, bad_rows([(1, 2, 3)])), ValueError,
          "too many values to unpack (expected 2)", 64),
+        ("gaps", ("iterrows", 1, bad_rows([(1,)])), ValueError,
+         "not enough values to unpack (expected 2, got 1)", 64),
+        ("gaps", ("iterrows", 1, bad_rows([5])), TypeError,
+         "cannot unpack non-iterable int object", 64),
+        ("gaps", ("iterrows", 1, lambda frame: 42), TypeError, "'int' object is not iterable", 64),
+        # A list unpacks like a tuple: the row is read (and lacks the score).
+        ("gaps", ("iterrows", 1, bad_rows([[0, {}]])), KeyError, "'eus_skor'", 65),
         ("gaps", ("iterrows", 1, failing_iteration), RuntimeError, "iteration broke", 64),
         ("gaps", ("iterrows", 1, bad_rows([(0, {})])), KeyError, "'eus_skor'", 65),
         ("gaps", ("iterrows", 1, bad_rows(
@@ -133,6 +140,9 @@ def store(key):
             [(0, {"eus_skor": 1, "eus_ihtimal": 1, "muta": "A", "donem": "2506"}),
              (1, {"eus_skor": 1, "eus_ihtimal": 1, "muta": "B", "donem": Period("2506")})])),
          ArithmeticError, "cannot compare", 75),
+        ("gaps", ("items", 1, lambda counts: 42), TypeError, "'int' object is not iterable", 112),
+        ("gaps", ("items", 1, lambda counts: [("2507",)]), ValueError,
+         "not enough values to unpack (expected 2, got 1)", 112),
     ],
 )
 def test_failure_in_a_statement(module, restore_globals, tmp_path, table, replace, expected,
@@ -141,7 +151,7 @@ def test_failure_in_a_statement(module, restore_globals, tmp_path, table, replac
         module, restore_globals, tmp_path, table, replace=replace, expected=expected)
     assert str(error) == message
     assert module_entries(error.__traceback__) == [(PATCH, line)]
-    assert "close" not in calls and after == before
+    assert "close" not in calls and (after == before) == (line <= INSERT_LINE)
 
 
 @pytest.mark.parametrize(

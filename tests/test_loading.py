@@ -4,6 +4,7 @@ import builtins
 import importlib
 import inspect
 import pickle
+import re
 import sys
 import types
 
@@ -103,12 +104,56 @@ def test_functions_behave_like_python_functions(module, restore_globals):
     class Holder:
         successor = module._next_donem
 
-    # Bound to an instance, the instance is the argument (and not a str).
+    # Bound to an instance, the instance is the argument (and not a str),
+    # whether called at once or first taken as a bound method.
     assert Holder.successor is module._next_donem
     with pytest.raises(TypeError, match="got Holder"):
         Holder().successor()
+    bound = Holder().successor
+    assert bound.__func__ is module._next_donem and isinstance(bound.__self__, Holder)
+    with pytest.raises(TypeError, match="got Holder"):
+        bound()
     for fn in (module._next_donem, module.patch_eus_gaps):
         assert pickle.loads(pickle.dumps(fn)) is fn
+        assert re.fullmatch(rf"<function {fn.__qualname__} at 0x[0-9a-f]+>", repr(fn))
+
+
+# The writable attributes of a function: what each takes, what emptying it
+# does, and the message for anything else (the interpreter's own texts).
+WRITABLE = [
+    ("__code__", "code", None, "__code__ must be set to a code object"),
+    ("__defaults__", ("2512",), None, "__defaults__ must be set to a tuple object"),
+    ("__kwdefaults__", {"d": "2512"}, None, "__kwdefaults__ must be set to a dict object"),
+    ("__annotations__", {"d": "int"}, {}, "__annotations__ must be set to a dict object"),
+]
+
+
+@pytest.mark.parametrize("name, value, emptied, message", WRITABLE)
+@pytest.mark.parametrize("function", ["_next_donem", "patch_eus_gaps"])
+def test_writable_function_attributes(module, function, name, value, emptied, message):
+    fn = getattr(module, function)
+    if value == "code":
+        value = (lambda d: d).__code__
+    before = getattr(fn, name)
+    try:
+        setattr(fn, name, value)
+        assert getattr(fn, name) is value
+        with pytest.raises(TypeError, match=f"^{re.escape(message)}$"):
+            setattr(fn, name, 42)
+        assert getattr(fn, name) is value
+        if emptied is None and name == "__code__":
+            with pytest.raises(TypeError, match=f"^{re.escape(message)}$"):
+                delattr(fn, name)
+        else:
+            setattr(fn, name, None)
+            assert getattr(fn, name) == emptied
+            setattr(fn, name, value)
+            delattr(fn, name)
+            # Emptied by deleting too; annotations are made anew when read.
+            assert getattr(fn, name) == emptied
+    finally:
+        setattr(fn, name, before)
+    assert getattr(fn, name) is before
 
 
 def test_reimport_and_reload_keep_the_module(module):
@@ -130,6 +175,28 @@ def test_print_and_round_are_bound_at_load(module, tmp_path, capsys, monkeypatch
     monkeypatch.setattr(builtins, "round", lambda *a: 0)
     module.patch_eus_gaps(db)
     assert capsys.readouterr().out == "  [SKIP] patch_eus_gaps: empty table\n"
+
+
+ROUND_REPLACED = """
+import builtins, contextlib, io, json, sys
+sys.path.insert(0, sys.argv[1])
+import duckdb, pandas  # before the replacement: they round on import
+builtins.round = lambda x, digits: float(digits)
+from conftest import make_db, patch_eus, table_rows  # loads the module
+builtins.round = round = None
+db = make_db(sys.argv[2], [("A", "2501", 1.0, 0.1), ("A", "2503", 3.0, 0.3)])
+with contextlib.redirect_stdout(io.StringIO()):
+    patch_eus.patch_eus_gaps(db)
+print(json.dumps([row for row in table_rows(db) if row[1] == "2502"]))
+"""
+
+
+def test_a_round_replaced_before_the_import_is_the_one_bound(tmp_path):
+    """The builtins found at load are used, whatever they are: the mean is
+    then rounded by the replacement, not computed in place."""
+    rows = run_isolated(ROUND_REPLACED, args=(pathlib.Path(__file__).parent,
+                                              tmp_path / "scores.duckdb"))
+    assert rows == [["A", "2502", 2.0, 4.0]]
 
 
 # Loading in a fresh interpreter: each case blocks or breaks something before
@@ -228,6 +295,43 @@ def test_loaded_under_another_name():
                           pickle.loads(pickle.dumps(m._next_donem)) is m._next_donem]))
     """)
     assert out == ["alias.patch_eus", "velmora.pipeline.patch_eus", True, True]
+
+
+def test_a_spec_without_the_optional_attributes():
+    """Only `name` (and the file's `origin`) are needed: the spec's other
+    attributes are copied where they exist, as the machinery's own specs
+    always have them."""
+    out = run_isolated("""
+        import _imp, importlib.util, json
+        origin = importlib.util.find_spec("velmora.pipeline.patch_eus").origin
+
+        class Spec:
+            name = "velmora.pipeline.patch_eus"
+
+        Spec.origin = origin
+        m = _imp.create_dynamic(Spec())
+        _imp.exec_dynamic(m)
+        print(json.dumps([sorted(k for k in vars(m) if k.startswith("__") and k != "__builtins__"),
+                          m.__file__ == origin, m._next_donem("2512")]))
+    """)
+    assert out == [["__doc__", "__file__", "__loader__", "__name__", "__package__", "__spec__",
+                    "__test__"], True, "2601"]
+
+
+def test_a_function_dropped_with_weak_references_to_it():
+    """The two functions live as long as the module's globals hold them;
+    dropped, they go, and weak references to them see it."""
+    out = run_isolated("""
+        import gc, json, weakref
+        import velmora.pipeline.patch_eus as m
+        seen = []
+        refs = [weakref.ref(m._next_donem, lambda r: seen.append("_next_donem")),
+                weakref.ref(m.patch_eus_gaps, lambda r: seen.append("patch_eus_gaps"))]
+        del vars(m)["_next_donem"], vars(m)["patch_eus_gaps"]
+        gc.collect()
+        print(json.dumps([seen, [r() is None for r in refs]]))
+    """)
+    assert out == [["_next_donem", "patch_eus_gaps"], [True, True]]
 
 
 # How each host makes a subinterpreter of each kind: legacy ones share the

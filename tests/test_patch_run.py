@@ -195,6 +195,33 @@ def test_a_path_with_a_nul_is_refused_before_anything_is_opened(module, restore_
     assert table_rows(db) == before
 
 
+# Texts that name no file of the folder: DuckDB's own answer comes through,
+# and nothing is left in the folder.  (A text with a lone surrogate, which
+# no file-system path is spelt as: duckdb 1.0 refuses the argument, 1.4
+# cannot encode it, 2.0 raises "std::bad_cast".)
+SURROGATE_ERRORS = (TypeError, UnicodeEncodeError, RuntimeError)
+
+
+@pytest.mark.parametrize("path, errors, line", [
+    (":memory:", (duckdb.CatalogException,), 37),
+    ("", (duckdb.CatalogException,), 37),
+    ("\udc80.duckdb", SURROGATE_ERRORS, 34),
+    ("\ud800.duckdb", SURROGATE_ERRORS, 34),
+    ("gone/../x.duckdb", (duckdb.IOException,), 34),  # from a current folder that is gone
+], ids=["memory", "empty", "surrogate escape", "lone surrogate", "no current folder"])
+def test_paths_that_name_no_file_of_the_folder(module, tmp_path, monkeypatch, path, errors, line):
+    here = tmp_path / "here"
+    here.mkdir()
+    monkeypatch.chdir(here)
+    if path.startswith("gone"):
+        here.rmdir()
+    with pytest.raises(errors) as info:
+        module.patch_eus_gaps(path)
+    assert module_entries(info.value.__traceback__) == [(PATCH, line)]
+    assert os.listdir(tmp_path) == ([] if path.startswith("gone") else ["here"])
+    assert not here.exists() or os.listdir(here) == []
+
+
 def test_missing_table(module, tmp_path):
     db = tmp_path / "empty.duckdb"
     duckdb.connect(str(db)).close()

@@ -1,10 +1,12 @@
 """The score lookup read straight from pandas' frames against iterrows: the
 same lookup, the same patch rows period by period, the same errors, on
 random frames of many column types; and which frames take the shortcut."""
+import datetime
 import decimal
 import math
 import random
 import shutil
+import sys
 
 import duckdb
 import numpy as np
@@ -205,9 +207,15 @@ def plain():
         lambda f: f.assign(muta=[["A"], ["A"]]),
         lambda f: f.assign(muta=decimal.Decimal(1)),
         lambda f: f.assign(muta=pd.array(["A", None], dtype="string")),
+        lambda f: f.assign(muta=pd.Series([1.5, "A"], dtype=object)),
+        lambda f: f.assign(muta=[b"A", b"A"]),
+        lambda f: f.assign(donem=[datetime.date(2025, 1, 1), datetime.date(2025, 3, 1)]),
+        # All four columns of floats: `values` is not an array of objects.
+        lambda f: f.assign(muta=1.5, donem=2.5),
     ],
     ids=["subclass", "column order", "extra column", "duplicate labels", "no number in a row",
-         "unhashable firm", "decimal firm", "NA firm"],
+         "unhashable firm", "decimal firm", "NA firm", "float firm", "bytes firm", "date period",
+         "only floats"],
 )
 def test_other_frames_take_iterrows(module, change):
     assert shortcut_taken(module, plain())
@@ -245,6 +253,98 @@ def test_patched_methods_take_iterrows(module, monkeypatch, patch, taken):
     monkeypatch.undo()
     assert shortcut_taken(module, plain())
     assert not shortcut_taken(module, plain(), calendar=("2501", 2502, "2503"))
+
+
+class Score(float):
+    pass
+
+
+# What the guard looks for among the modules already loaded: without any of
+# them, the shortcut is not taken (or reads through `values`), and the rows
+# are those of iterrows.
+@pytest.mark.parametrize("name", ["pandas.core.frame", "pandas.core.indexes.base", "numpy",
+                                  "pandas.core.arrays.string_", "pandas.core.dtypes.missing",
+                                  "pandas"])
+def test_what_the_guard_looks_for_is_not_loaded(module, monkeypatch, name):
+    frame, calendar = plain(), ["2501", "2502", "2503"]
+    expected = probe(module)(frame, calendar, False)
+    monkeypatch.delitem(sys.modules, name)
+    taken, lookup, rows = probe(module)(frame, calendar, True)
+    # (Before pandas 1.3 the version, read from pandas itself, is needed.)
+    assert taken == (name in ("pandas.core.arrays.string_", "pandas.core.dtypes.missing")
+                     or name == "pandas" and not PANDAS_BEFORE_1_3)
+    assert same(lookup, expected[1]) and same_rows(rows, expected[2])
+
+
+def test_the_probe_of_the_gap_search_checks_its_arguments(module):
+    with pytest.raises(TypeError, match="calendar: list"):
+        probe(module)(plain(), ("2501", "2502", "2503"), True)
+    with pytest.raises(TypeError, match="calendar: list"):
+        probe(module)(plain(), ["2501", "2502", "2503"])
+
+
+@pytest.mark.parametrize("kind", [float, Score])
+def test_the_mean_of_two_scores_whose_sum_overflows(module, kind):
+    """Taken as the sum of their halves: finite, as the scores' own mean.
+    (numpy's float64 rounds the mean to inf: its round multiplies by 100.)"""
+    frame = pd.DataFrame({"muta": ["A", "A"], "donem": ["2501", "2503"],
+                          "eus_skor": pd.Series([kind(1e308), kind(1.5e308)], dtype=object),
+                          "eus_ihtimal": pd.Series([kind(-1e308), kind(-1.7e308)], dtype=object)})
+    for allowed in (True, False):
+        _, _, rows = probe(module)(frame, ["2501", "2502", "2503"], allowed)
+        assert [(r["eus_skor"], r["eus_ihtimal"]) for r in rows] == [(1.25e308, -1.35e308)]
+
+
+class Interrupt(BaseException):
+    pass
+
+
+def raising(error):
+    def get(self):
+        raise error
+    return property(get)
+
+
+# pandas' internals behind the frame, other than this reads them: the
+# columns are then read through the public `values` (which iterrows reads
+# the rows from too); only running out of memory, or what is not an
+# Exception, goes on out of the run.
+# (Blocks that are not a tuple leave `values` an array of no objects, and
+# the rows to iterrows.)
+@pytest.mark.parametrize("patch, raises", [
+    (lambda mp: mp.setattr(BLOCK_MANAGER, "blknos", raising(AttributeError("gone"))), True),
+    (lambda mp: mp.setattr(BLOCK_MANAGER, "blknos", raising(RuntimeError("changed"))), True),
+    (lambda mp: mp.setattr(BLOCK_MANAGER, "blknos", property(lambda self: [0, 0, 0])), True),
+    (lambda mp: mp.setattr(BLOCK_MANAGER, "blocks", property(lambda self: [])), False),
+    (lambda mp: mp.setattr(BLOCK_MANAGER, "blknos", raising(MemoryError())), MemoryError),
+    (lambda mp: mp.setattr(BLOCK_MANAGER, "blknos", raising(Interrupt())), Interrupt),
+], ids=["attribute gone", "another error", "three columns", "blocks not a tuple",
+        "out of memory", "interrupted"])
+def test_other_pandas_internals(module, monkeypatch, patch, raises):
+    """`raises`: the exception that leaves the shortcut, or whether the
+    shortcut is still taken."""
+    frame, calendar = plain(), ["2501", "2502", "2503"]
+    patch(monkeypatch)
+    if not isinstance(raises, bool):
+        with pytest.raises(raises) as info:
+            probe(module)(frame, calendar, True)
+        assert module_entries(info.value.__traceback__) == [(PATCH, 64)]
+        return
+    # Both ways agree: the same lookup and rows, or the same failure.
+    outcomes = []
+    for allowed in (False, True):
+        try:
+            outcomes.append(probe(module)(frame, calendar, allowed))
+        except Exception as error:
+            outcomes.append((type(error), module_entries(error.__traceback__)))
+    (_, *expected), (taken, *got) = outcomes
+    if isinstance(taken, bool):
+        assert taken is raises and same(got[0], expected[0]) and same_rows(got[1], expected[1])
+    else:
+        assert outcomes[0] == outcomes[1] and outcomes[0][1] == [(PATCH, 64)]
+
+
+BLOCK_MANAGER = type(plain()._mgr)
 
 
 @pytest.mark.parametrize("seed", range(6))
@@ -315,3 +415,34 @@ def test_errors_in_the_shortcut_keep_their_lines(module):
     with pytest.raises(TypeError) as info:
         probe(module)(frame, ["2501", "2502", "2503"], True)
     assert module_entries(info.value.__traceback__) == [(PATCH, 85)]
+
+
+def wide_float(rng):
+    """A float from the whole range means are rounded in: tiny to past
+    2**32, halves that tie, and values with few decimals."""
+    k = rng.random()
+    if k < 0.3:
+        return rng.uniform(-1, 1)
+    if k < 0.5:
+        return rng.choice([1, -1]) * 10 ** rng.uniform(-330, 9.7)
+    if k < 0.8:
+        return round(rng.uniform(-100, 100), rng.choice([1, 2, 3, 4, 5]))
+    return rng.choice([0.125, 0.375, 2.675, 0.0001, 0.00015, 1e-300, 5e-324, 4294967295.5,
+                       2 ** 31 + 0.005, -0.005, 0.005, 1e308])
+
+
+def test_means_round_as_the_floats_own_round(module):
+    """The mean of two floats is rounded in place, as float.__round__ rounds
+    (its exact binary value, half to even): against the builtin round."""
+    rng = random.Random(11)
+    pairs = [(wide_float(rng), wide_float(rng)) for _ in range(3000)]
+    rows = [row for k, (a, b) in enumerate(pairs)
+            for row in (("F%d" % k, "2501", a, a), ("F%d" % k, "2503", b, b))]
+    frame = pd.DataFrame(rows, columns=COLUMNS)
+    for allowed in (True, False):
+        taken, _, out = probe(module)(frame, ["2501", "2502", "2503"], allowed)
+        assert taken is allowed
+        got = {r["muta"]: (r["eus_skor"], r["eus_ihtimal"]) for r in out}
+        for k, (a, b) in enumerate(pairs):
+            mean = a / 2 + b / 2 if math.isinf(a + b) else (a + b) / 2
+            assert repr(got["F%d" % k]) == repr((round(mean, 2), round(mean, 4))), (a, b)
