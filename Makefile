@@ -7,10 +7,12 @@
 #                                   x86_64 wheel in its combinations of the
 #                                   matrix, each ARM wheel under emulation
 #                                   with the real duckdb
-#   make test-one PYTHON=python3.12 [DEPS=newest|oldest]   ... one combination
-#   make aarch64 | armhf [SUITES=bookworm|trixie]   ... the ARM wheels under emulation
+#   make test-one PYTHON=python3.12 [DEPS=newest|oldest|bullseye]   ... one combination
+#   make aarch64 | armhf [SUITES=bullseye|bookworm|trixie]   ... the ARM wheels under emulation
 #   make duckdb-armhf [SUITES=...]  duckdb for armhf from its sources, cached
 #                                   outside the work tree (scripts/duckdb-armhf)
+#   make armhf-duckdb2              the armv7l wheels of bookworm and trixie
+#                                   against duckdb 2.x built for armhf
 #   make test JOBS=1                ... the test parts one after the other (two at once by default)
 #   make demo [DB=path.duckdb]      set up and run the repair on a demo database
 #   make bench [BENCH_ARGS=--10m]   speed figures, up to 10M rows with the flag
@@ -33,18 +35,19 @@ VENV ?= .venv/$(ENV)
 RUN := $(shell scripts/find-python --runner $(PYTHON))
 PY := $(strip $(RUN) $(VENV)/bin/python)
 PYTEST_ARGS ?=
-MATRIX ?= python3.9:oldest python3.9:newest python3.10:newest python3.11:oldest \
-          python3.11:newest python3.12:newest python3.13:newest \
+MATRIX ?= python3.9:oldest python3.9:newest python3.9:bullseye python3.10:newest \
+          python3.11:oldest python3.11:newest python3.12:newest python3.13:newest \
           python3.14:oldest python3.14:newest python3.15:newest
 # The combinations whose test-one also runs the fault tests: the oldest
-# duckdb line (1.x) and the newest (2.x).
-FAULTS_ON ?= python3.9-newest python3.13-newest
+# duckdb line (1.x, here with Debian bullseye's numpy and pandas,
+# requirements/bullseye.txt) and the newest (2.x).
+FAULTS_ON ?= python3.9-bullseye python3.13-newest
 # The emulated runs: whether make test includes them, the Debian suites
-# whose Python they run (bookworm's 3.11, trixie's 3.13), and extra pytest
-# arguments for each.
+# whose Python they run (bullseye's 3.9, bookworm's 3.11, trixie's 3.13),
+# and extra pytest arguments for each.
 AARCH64 ?= yes
 ARMHF ?= yes
-SUITES ?= bookworm trixie
+SUITES ?= bullseye bookworm trixie
 AARCH64_PYTEST_ARGS ?=
 ARMHF_PYTEST_ARGS ?=
 # How many test parts of make test run at once (each combination of the
@@ -59,8 +62,9 @@ VERSION := $(shell sed -n 's/^version = "\(.*\)"/\1/p' pyproject.toml)
 SDIST := dist/velmora_pipeline_patch_eus-$(VERSION).tar.gz
 WHEEL_PYTHONS := python3.9 python3.10 python3.11 python3.12 python3.13 python3.14 python3.15
 ARM_ARCHES := aarch64 armv7l
-ARM_WHEELS := $(foreach a,$(ARM_ARCHES),$(foreach s,bookworm trixie,$(a)-$(s)))
-suite_python = $(if $(filter bookworm,$(1)),3.11,3.13)
+ARM_SUITES := bullseye bookworm trixie
+ARM_WHEELS := $(foreach a,$(ARM_ARCHES),$(foreach s,$(ARM_SUITES),$(a)-$(s)))
+suite_python = $(if $(filter bullseye,$(1)),3.9,$(if $(filter bookworm,$(1)),3.11,3.13))
 # The oldest manylinux policy the build reaches; a wheel that needs more fails.
 MANYLINUX ?= manylinux_2_17
 RELEASE_PYTHON ?= python3.11
@@ -158,14 +162,32 @@ $(ARM_WHEELS:%=build/wheels/%.done): build/wheels/%.done: $(SDIST) .venv/release
 	scripts/repair-wheel build/wheels/$*/*.whl $(RELEASE) $(MANYLINUX)
 	touch $@
 
-# duckdb for armhf, one suite after the other (they share the build tree);
-# each is a moment's work once cached.
+# duckdb for armhf, one suite after the other (they share the build tree),
+# bullseye's first: its build compiles the engine, which the compiler cache
+# then serves to the other two.  Each is a moment's work once cached.
 duckdb-armhf: $(SUITES:%=duckdb-armhf-%)
-duckdb-armhf-bookworm:
+duckdb-armhf-bullseye:
+	scripts/duckdb-armhf bullseye
+duckdb-armhf-bookworm: | $(if $(filter bullseye,$(SUITES)),duckdb-armhf-bullseye)
 	scripts/duckdb-armhf bookworm
-duckdb-armhf-trixie: | $(if $(filter bookworm,$(SUITES)),duckdb-armhf-bookworm)
+duckdb-armhf-trixie: | $(if $(filter bookworm,$(SUITES)),duckdb-armhf-bookworm,$(if \
+                         $(filter bullseye,$(SUITES)),duckdb-armhf-bullseye))
 	scripts/duckdb-armhf trixie
-.PHONY: duckdb-armhf-bookworm duckdb-armhf-trixie
+.PHONY: duckdb-armhf-bullseye duckdb-armhf-bookworm duckdb-armhf-trixie
+
+# The module on bookworm's and trixie's armhf against duckdb 2.x (the
+# README's other build for boards, requirements/duckdb-armhf.txt), built
+# here when not cached; not part of make test (a build of its own, about
+# 45 CPU-minutes with nothing cached).
+DUCKDB2 := $(shell sed -n 's/^duckdb==\(2[^ ]*\) .*/\1/p' requirements/duckdb-armhf.txt)
+armhf-duckdb2: build/wheels/armv7l-bookworm.done build/wheels/armv7l-trixie.done
+	scripts/duckdb-armhf --duckdb $(DUCKDB2) bookworm
+	scripts/duckdb-armhf --duckdb $(DUCKDB2) trixie
+	@status=0; for suite in bookworm trixie; do \
+	    scripts/arm-check --duckdb $(DUCKDB2) $$suite armv7l $(RELEASE) $(ARMHF_PYTEST_ARGS) \
+	        || status=1; done; \
+	exit $$status
+.PHONY: armhf-duckdb2
 
 # The parts of make test, longest first, so that the others share the
 # cores meanwhile.

@@ -9,9 +9,9 @@
 #
 #   debian_target SUITE ARCH     sets suite deb_arch wheel_arch triplet qemu
 #                                qemu_cpu pyver work root packages for one target:
-#                                bookworm|trixie with aarch64|armv7l (run under
-#                                qemu user-mode emulation), sid with x86_64
-#                                (run chrooted by scripts/in-root)
+#                                bullseye|bookworm|trixie with aarch64|armv7l
+#                                (run under qemu user-mode emulation), sid with
+#                                x86_64 (run chrooted by scripts/in-root)
 #   need CMD PACKAGE ...         installs what is missing with apt-get, or stops
 #   make_root                    the private root holding the target's packages
 #   emulate PROGRAM ARGS...      runs one of the root's programs under qemu
@@ -28,10 +28,11 @@ top=${top:-$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)}
 debian_target() {
     suite=$1 wheel_arch=$2
     case "$suite" in
+        bullseye) pyver=3.9 ;;
         bookworm) pyver=3.11 ;;
         trixie) pyver=3.13 ;;
         sid) pyver= ;;
-        *) echo "unknown Debian suite '$suite' (bookworm, trixie or sid)" >&2; return 1 ;;
+        *) echo "unknown Debian suite '$suite' (bullseye, bookworm, trixie or sid)" >&2; return 1 ;;
     esac
     case "$suite/$wheel_arch" in
         # The real duckdb, pandas and numpy come from PyPI's aarch64 wheels;
@@ -46,10 +47,14 @@ debian_target() {
         # pandas and pytest, and duckdb built from its sources for the
         # suite's Python (scripts/duckdb-armhf).  python3-numpy-dev holds the
         # numpy headers that build compiles against.
+        # Bullseye's root is also the system duckdb's engine is compiled
+        # against for every suite (the oldest it runs on): libstdc++-10-dev
+        # brings the C++ headers and libraries, libgcc and libc6-dev.
         */armv7l) deb_arch=armhf triplet=arm-linux-gnueabihf qemu=qemu-arm qemu_cpu=
                   packages="python$pyver python$pyver-venv libpython$pyver-dev libstdc++6
                             python3-numpy python3-numpy-dev python3-pandas python3-pytest
-                            python3-mypy" ;;
+                            python3-mypy"
+                  if [ "$suite" = bullseye ]; then packages="$packages libstdc++-10-dev"; fi ;;
         # The interpreters newer than any stable release, from unstable,
         # with what the suite runs: duckdb's wheel needs the C++ runtime,
         # the fault tests mount a small tmpfs, the stub test reads symbols
@@ -150,6 +155,7 @@ EOF
     local lib=$root/usr/lib/$triplet
     [ -e "$lib/blas/libblas.so.3" ] && ln -sf blas/libblas.so.3 "$lib/libblas.so.3"
     [ -e "$lib/lapack/liblapack.so.3" ] && ln -sf lapack/liblapack.so.3 "$lib/liblapack.so.3"
+    relative_links
     # The merged /usr layout that base-files would make (from trixie on the
     # packages hold /usr/lib alone, and the ELF interpreter is found through
     # /lib or /lib64).
@@ -179,6 +185,19 @@ EOF
         touch "$root/etc/ld.so.cache"
     fi
     echo "$packages" > "$root/.packages"
+}
+
+# relative_links: the packages' absolute symlinks (libm.so to
+# /lib/<triplet>/libm.so.6, say) made relative, so that they stay inside the
+# root for a linker or compiler using it as its sysroot, and for qemu.
+relative_links() {
+    local link dest
+    while IFS= read -r -d '' link; do
+        dest=$(readlink "$link")
+        case "$dest" in
+            /*) ln -sfn "$(realpath -m -s --relative-to="$(dirname "$link")" "$root$dest")" "$link" ;;
+        esac
+    done < <(find "$root" -type l -print0)
 }
 
 # compile_root: Debian's maintainer scripts compile its Python modules to
