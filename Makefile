@@ -19,6 +19,11 @@
 #   make leakcheck | asan           reference and memory growth
 #                                   over many calls; the suite under ASan
 #   make leakcheck-proof            the leak check against deliberately leaking builds
+#   make sweep | sweep-proof        every call into the host failing in turn, on a
+#                                   test-only build (make test runs it on SWEEP_ON);
+#                                   against builds with a deliberate fault each
+#   make coverage                   line and branch coverage of the whole suite, the
+#                                   fault tests and the sweep, with its floors
 #   make faults | faults-proof      the fault tests alone (make test runs them on
 #                                   the combinations FAULTS_ON names); against a
 #                                   build that inserts the patch in two statements
@@ -42,6 +47,14 @@ MATRIX ?= python3.9:oldest python3.9:newest python3.9:bullseye python3.10:newest
 # duckdb line (1.x, here with Debian bullseye's numpy and pandas,
 # requirements/bullseye.txt) and the newest (2.x).
 FAULTS_ON ?= python3.9-bullseye python3.13-newest
+# The test-only builds in make test (make coverage, make sweep, below): the
+# coverage run, with the sweep in it, on the oldest duckdb and pandas (whose
+# frames take the most of the shortcut's paths), the sweep alone on the
+# newest; and the floors of make coverage, in per cent.
+COVERAGE_ON ?= python3.9:oldest
+SWEEP_ON ?= python3.13:newest
+COVERAGE_LINES ?= 98.5
+COVERAGE_BRANCHES ?= 92
 # The emulated runs: whether make test includes them, the Debian suites
 # whose Python they run (bullseye's 3.9, bookworm's 3.11, trixie's 3.13),
 # and extra pytest arguments for each.
@@ -193,7 +206,8 @@ armhf-duckdb2: build/wheels/armv7l-bookworm.done build/wheels/armv7l-trixie.done
 # cores meanwhile.
 ARM_PARTS := $(if $(filter yes,$(AARCH64)),$(SUITES:%=check-aarch64-%)) \
              $(if $(filter yes,$(ARMHF)),$(SUITES:%=check-armhf-%))
-TEST_PARTS := $(ARM_PARTS) $(subst :,-,$(MATRIX:%=check-%))
+BUILD_PARTS := $(subst :,-,$(COVERAGE_ON:%=check-coverage-%) $(SWEEP_ON:%=check-sweep-%))
+TEST_PARTS := $(ARM_PARTS) $(BUILD_PARTS) $(subst :,-,$(MATRIX:%=check-%))
 DUCKDB_PARTS := $(if $(filter yes,$(ARMHF)),$(SUITES:%=duckdb-armhf-%))
 
 # The wheels are built first, two at a time, with the duckdb builds already
@@ -218,6 +232,14 @@ check-python%: wheels
 	if $(MAKE) --no-print-directory test-one PYTHON=$$python DEPS=$$deps; then \
 	    touch build/results/$$combo.passed; fi; \
 	echo "=== $$python, $$deps dependencies: $$(($$(date +%s) - at)) s"
+
+# The test-only builds build from source: they need no wheel.
+check-coverage-% check-sweep-%:
+	@at=$$(date +%s); kind=$(word 2,$(subst -, ,$@)); combo=$*; python=$${combo%-*}; \
+	deps=$${combo##*-}; echo "=== make $$kind, $$python, $$deps dependencies"; \
+	if $(MAKE) --no-print-directory $$kind PYTHON=$$python DEPS=$$deps; then \
+	    touch build/results/$$kind-$$combo.passed; fi; \
+	echo "=== make $$kind, $$python, $$deps dependencies: $$(($$(date +%s) - at)) s"
 
 check-aarch64-%: wheels
 	@echo "=== aarch64 wheel for Debian $*'s Python under emulation (PyPI's duckdb)"; \
@@ -261,6 +283,47 @@ asan: install
 
 clean:
 	rm -rf .venv build dist
+
+# The test-only builds, from source into environments of their own: with
+# failure injection (host/injection.hpp), for the failure sweep of
+# tests/sweep; and with coverage counts too, for make coverage, which runs
+# the whole suite, the fault tests and the sweep and reports line and branch
+# coverage (build/coverage/index.html), failing below the floors.  make test
+# runs both (COVERAGE_ON, SWEEP_ON above).
+TEST_BUILD = .venv/$(1)-$(ENV)
+.PHONY: sweep coverage
+sweep:
+	@$(MAKE) --no-print-directory venv VENV=$(call TEST_BUILD,sweep)
+	$(call TEST_BUILD,sweep)/bin/python -m pip install --quiet --no-build-isolation \
+	    --config-settings=build-dir=build/sweep-$(ENV) \
+	    --config-settings=cmake.define.PATCH_EUS_INJECT=ON .
+	@$(call TEST_BUILD,sweep)/bin/python -c '$(VERSIONS)'
+	$(call TEST_BUILD,sweep)/bin/python -m pytest tests/sweep $(PYTEST_ARGS)
+
+# The sweep against builds with a deliberate fault in their failure
+# handling each (scripts/sweep-proof).
+.PHONY: sweep-proof
+sweep-proof:
+	@$(MAKE) --no-print-directory venv VENV=$(call TEST_BUILD,sweep)
+	$(call TEST_BUILD,sweep)/bin/python -m pip install --quiet --no-build-isolation \
+	    --config-settings=build-dir=build/sweep-$(ENV) \
+	    --config-settings=cmake.define.PATCH_EUS_INJECT=ON .
+	scripts/sweep-proof $(call TEST_BUILD,sweep)/bin/python
+
+coverage:
+	@$(MAKE) --no-print-directory venv VENV=$(call TEST_BUILD,coverage)
+	$(call TEST_BUILD,coverage)/bin/python -m pip install --quiet -r requirements/coverage.txt
+	$(call TEST_BUILD,coverage)/bin/python -m pip install --quiet --no-build-isolation \
+	    --config-settings=build-dir=build/coverage-$(ENV) \
+	    --config-settings=cmake.define.PATCH_EUS_INJECT=ON \
+	    --config-settings=cmake.define.PATCH_EUS_COVERAGE=ON .
+	@$(call TEST_BUILD,coverage)/bin/python -c '$(VERSIONS)'
+	find build/coverage-$(ENV) -name '*.gcda' -delete
+	@status=0; for part in tests tests/faults tests/sweep; do \
+	    $(call TEST_BUILD,coverage)/bin/python -m pytest $$part $(PYTEST_ARGS) || status=1; done; \
+	$(call TEST_BUILD,coverage)/bin/python scripts/coverage-report.py build/coverage-$(ENV) \
+	    build/coverage $(COVERAGE_LINES) $(COVERAGE_BRANCHES) || status=1; \
+	exit $$status
 
 # The fault tests (tests/faults: kills, full disks, locks, unwritable and
 # damaged files, a minute or two) run only when named: here, and in make

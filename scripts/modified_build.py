@@ -15,12 +15,13 @@ def copy_sources(source):
     return source
 
 
-def build(python, source, build_dir, site):
+def build(python, source, build_dir, site, options=()):
     """Builds `source` with the CMake of the virtual environment of
-    `python` and puts the module into `site`, a folder for PYTHONPATH."""
+    `python` (with the -D `options` given) and puts the module into `site`,
+    a folder for PYTHONPATH."""
     cmake = str(Path(python).parent / "cmake")
     subprocess.run([cmake, "-S", str(source), "-B", str(build_dir), "-G", "Ninja",
-                    f"-DPython_EXECUTABLE={python}", "-DCMAKE_BUILD_TYPE=Release"],
+                    f"-DPython_EXECUTABLE={python}", "-DCMAKE_BUILD_TYPE=Release", *options],
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run([cmake, "--build", str(build_dir)], check=True, stdout=subprocess.DEVNULL)
     target = site / "velmora" / "pipeline"
