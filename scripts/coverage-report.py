@@ -3,6 +3,7 @@ counts, per file and per folder, with an HTML report; fails below the
 floors.
 
     python scripts/coverage-report.py BUILD_DIR HTML_DIR LINE_FLOOR BRANCH_FLOOR
+    (COVERAGE_ROOT=CHECKOUT for a build of another checkout's sources)
 
 Branches are counted as gcovr counts them with --exclude-throw-branches
 (the paths C++ takes when an exception is thrown) and
@@ -13,11 +14,14 @@ test-only build alone) is not counted.
 """
 import collections
 import json
+import os
 import pathlib
 import subprocess
 import sys
 
-ROOT = pathlib.Path(__file__).resolve().parent.parent
+# The checkout whose sources were built: this one, or another's
+# (COVERAGE_ROOT), to compare.
+ROOT = pathlib.Path(os.environ.get("COVERAGE_ROOT") or pathlib.Path(__file__).resolve().parent.parent)
 SOURCES = "src/velmora/pipeline/patch_eus/"
 
 
