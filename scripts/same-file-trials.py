@@ -14,7 +14,6 @@ import subprocess
 import sys
 import tempfile
 import textwrap
-import time
 
 TESTS = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests")
 

@@ -2,6 +2,7 @@
 form, with the exact texts, and whether a traceback entry is added."""
 import ctypes
 import functools
+import sys
 
 import pytest
 
@@ -143,7 +144,7 @@ def test_keyword_names_by_content(module, args, kwnames, expected):
 def test_a_keyword_equal_to_the_name_but_another_object_binds(module):
     # (A one-character name is always the interpreter's one object.)
     name = "".join(["db_", "path"])
-    assert name == "db_path" and name is not "db_path"
+    assert name == "db_path" and name is not sys.intern("db_path")
     import duckdb
     with pytest.raises(duckdb.CatalogException) as info:  # bound, and run on an empty database
         vector(module.patch_eus_gaps, (":memory:",), (name,))
