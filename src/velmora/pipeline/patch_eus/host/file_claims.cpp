@@ -3,8 +3,8 @@
 
 #include "constants.hpp"
 
+#include <poll.h>
 #include <pthread.h>
-#include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -61,13 +61,17 @@ struct Entry {
 // never wait for the interpreter's lock, so a thread holding that lock may
 // always take it.
 pthread_mutex_t table_mutex = PTHREAD_MUTEX_INITIALIZER;
-pthread_cond_t released = PTHREAD_COND_INITIALIZER;
 std::list<Entry>* table = nullptr;  // made once, never freed: it must outlive every run
 uint64_t last_ticket = 0;
 
-// How long a waiting run sleeps before it looks at the signals that arrived
-// meanwhile (Ctrl-C reaches a waiting main thread within this).
-constexpr long kSignalCheckNanoseconds = 100 * 1000 * 1000;
+// A waiting run looks at the table every kLookMilliseconds, and at the
+// signals that arrived meanwhile every kSignalCheckMilliseconds (Ctrl-C
+// reaches a waiting main thread within this).  The wait is a plain sleep,
+// poll(2)'s: the calls that wait until a clock time take a time_t, and on
+// 32-bit ARM systems built with a 64-bit time_t those calls exist only
+// from glibc 2.34 on, which the wheels must not need.
+constexpr int kLookMilliseconds = 2;
+constexpr int kSignalCheckMilliseconds = 100;
 
 // The path of the file DuckDB opens for the text `text`, as DuckDB reads
 // it: a leading "~" is the home folder, other relative paths start from
@@ -157,7 +161,6 @@ void before_fork() { pthread_mutex_lock(&table_mutex); }
 void after_fork_in_parent() { pthread_mutex_unlock(&table_mutex); }
 void after_fork_in_child() {
     pthread_mutex_init(&table_mutex, nullptr);
-    pthread_cond_init(&released, nullptr);
     const pthread_t self = pthread_self();
     for (auto it = table->begin(); it != table->end();) {
         if (pthread_equal(it->owner, self))
@@ -189,9 +192,9 @@ int prepare_table() {
 
 enum class Turn { taken, nested, waiting, no_memory };
 
-// One look at the table, and a short wait when another thread holds the
-// file.  Runs without the interpreter's lock.
-Turn take_or_wait(const Key& key, uint64_t& ticket) noexcept {
+// One look at the table: takes the file unless a run holds it.  Runs
+// without the interpreter's lock.
+Turn look(const Key& key, uint64_t& ticket) noexcept {
     pthread_mutex_lock(&table_mutex);
     Turn turn = Turn::taken;
     for (const Entry& entry : *table) {
@@ -199,16 +202,7 @@ Turn take_or_wait(const Key& key, uint64_t& ticket) noexcept {
         turn = pthread_equal(entry.owner, pthread_self()) ? Turn::nested : Turn::waiting;
         break;
     }
-    if (turn == Turn::waiting) {
-        struct timespec until;
-        clock_gettime(CLOCK_REALTIME, &until);
-        until.tv_nsec += kSignalCheckNanoseconds;
-        if (until.tv_nsec >= 1000000000L) {
-            until.tv_nsec -= 1000000000L;
-            ++until.tv_sec;
-        }
-        pthread_cond_timedwait(&released, &table_mutex, &until);
-    } else if (turn == Turn::taken) {
+    if (turn == Turn::taken) {
         try {
             table->push_back(Entry{key, pthread_self(), ++last_ticket});
             ticket = last_ticket;
@@ -217,6 +211,17 @@ Turn take_or_wait(const Key& key, uint64_t& ticket) noexcept {
         }
     }
     pthread_mutex_unlock(&table_mutex);
+    return turn;
+}
+
+// Looks until the file is free, or for kSignalCheckMilliseconds at most.
+Turn look_for_a_while(const Key& key, uint64_t& ticket) noexcept {
+    Turn turn = look(key, ticket);
+    for (int slept = 0; turn == Turn::waiting && slept < kSignalCheckMilliseconds;
+         slept += kLookMilliseconds) {
+        poll(nullptr, 0, kLookMilliseconds);
+        turn = look(key, ticket);
+    }
     return turn;
 }
 
@@ -259,7 +264,7 @@ int FileClaim::take(PyObject* path) {
                 key.path = resolved_path(spelt);
                 named = false;
             }
-            turn = take_or_wait(key, ticket);
+            turn = look_for_a_while(key, ticket);
         } catch (...) {  // std::bad_alloc
             turn = Turn::no_memory;
         }
@@ -288,7 +293,6 @@ FileClaim::~FileClaim() {
             break;
         }
     }
-    pthread_cond_broadcast(&released);
     pthread_mutex_unlock(&table_mutex);
 }
 

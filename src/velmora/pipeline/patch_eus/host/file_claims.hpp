@@ -20,7 +20,7 @@ public:
     FileClaim() noexcept = default;
     FileClaim(const FileClaim&) = delete;
     FileClaim& operator=(const FileClaim&) = delete;
-    // Gives the file back, waking any run that waits for it.
+    // Gives the file back to the runs that wait for it.
     ~FileClaim();
 
     // Takes the file that `path` (an exact str, the text DuckDB is given)
