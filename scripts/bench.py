@@ -165,7 +165,7 @@ def measure(kind, template, work, rows_file="", site=None):
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [site, env.get("PYTHONPATH")]))
     proc = subprocess.run([sys.executable, __file__, "--child", kind, str(work), str(rows_file)],
                           capture_output=True, text=True, check=True, env=env)
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    return json.loads([line for line in proc.stdout.splitlines() if line.startswith("{")][-1])
 
 
 def table_difference(db, template):

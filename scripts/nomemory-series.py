@@ -63,7 +63,7 @@ def main():
                 outcome = f"the interpreter ended with status {proc.returncode}"
                 print(f"start {start}: {outcome}", file=sys.stderr)
             else:
-                seen = json.loads(proc.stdout.strip().splitlines()[-1])
+                seen = json.loads([line for line in proc.stdout.splitlines() if line.startswith("{")][-1])
                 lines = sorted({line for _, line in seen["entries"]})
                 table = "the table as it was" if seen["rows"] == original else "patched"
                 outcome = f"{seen['ended']} (lines {lines}), {table}"

@@ -138,7 +138,7 @@ def main():
                 if proc.returncode != 0:
                     outcome = "interpreter ended with status %d" % proc.returncode
                 else:
-                    seen = json.loads(proc.stdout.strip().splitlines()[-1])
+                    seen = json.loads([line for line in proc.stdout.splitlines() if line.startswith("{")][-1])
                     seconds.append(seen["seconds"])
                     said = sorted(seen["said"])
                     outcome = "%s -> %s" % (

@@ -68,7 +68,9 @@ def table_rows(path):
 
 def run_isolated(code, *, python=None, args=(), env=None):
     """Runs `code` in a fresh interpreter (hash seed 0 unless `env` sets
-    another); its last stdout line is JSON."""
+    another); its last stdout line that is JSON (duckdb writes its progress
+    bar to the same stdout when a query takes more than two seconds, from
+    C's buffer, which is flushed last)."""
     proc = subprocess.run(
         [python or sys.executable, "-c", textwrap.dedent(code), *map(str, args)],
         capture_output=True,
@@ -78,7 +80,12 @@ def run_isolated(code, *, python=None, args=(), env=None):
     )
     # A negative status is the signal that ended the interpreter (a crash).
     assert proc.returncode == 0, f"exit status {proc.returncode}\n{proc.stderr}"
-    return json.loads(proc.stdout.strip().splitlines()[-1])
+    for line in reversed(proc.stdout.splitlines()):
+        try:
+            return json.loads(line)
+        except ValueError:
+            continue
+    raise AssertionError(f"no JSON line in the output:\n{proc.stdout}\n{proc.stderr}")
 
 
 def run_patch_isolated(path, prepare=""):
