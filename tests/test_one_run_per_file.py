@@ -185,8 +185,14 @@ time.sleep(0.5)
 second_waited = connected == ["first"]
 child = os.fork()
 if child == 0:
-    # Only this thread lives on in the child, and it holds nothing.
-    patch_eus.duckdb = duckdb
+    # Only this thread lives on in the child, and it holds nothing.  Its
+    # DuckDB keeps to one thread: qemu's user mode (the ARM suites) cannot
+    # start a thread in a child forked from a process with threads.
+    class OneThread:
+        def connect(self, path):
+            return duckdb.connect(path, config={"threads": 1})
+
+    patch_eus.duckdb = OneThread()
     patch_eus.patch_eus_gaps(db)
     # The interpreter's own exit (a coverage build writes its counts then).
     sys.exit(0 if "rows inserted" in out.texts.get("MainThread", "") else 3)
