@@ -230,29 +230,26 @@ def main():
                 other_same = table_difference(work, template) == patches
             # Runs, floors (and the other build) take turns, so a busy spell
             # of the machine slows them alike; each turn gives one ratio.
-            floors, runs, others = [], [], []
-            for _ in range(args.repeat):
-                floors.append(measure("floor", template, work, rows_file))
-                runs.append(measure("run", template, work))
-                if compare:
-                    others.append(measure("other", template, work, site=compare))
-            # Two files in two threads: DuckDB lets go of the interpreter's
-            # lock in its calls, so the repairs of different files overlap.
-            # The floor's calls in two threads show how far the libraries
-            # themselves overlap on this machine.
-            if size == "1M":
-                pairs, floor_pairs, other_pairs = [], [], []
+            def take_turns(prefix=""):
+                floors, runs, others = [], [], []
                 for _ in range(args.repeat):
-                    floor_pairs.append(measure("pair-floor", template, work, rows_file))
-                    pairs.append(measure("pair-run", template, work))
+                    floors.append(measure(prefix + "floor", template, work, rows_file))
+                    runs.append(measure(prefix + "run", template, work))
                     if compare:
-                        other_pairs.append(measure("pair-other", template, work, site=compare))
-                pair_ratio = median(p["seconds"] / r["seconds"] for p, r in zip(pairs, runs))
-                floor_pair_ratio = median(p["seconds"] / f["seconds"]
-                                          for p, f in zip(floor_pairs, floors))
-                other_pair_ratio = (median(p["seconds"] / o["seconds"]
-                                           for p, o in zip(other_pairs, others))
-                                    if compare else None)
+                        others.append(measure(prefix + "other", template, work, site=compare))
+                return floors, runs, others
+
+            def ratio(these, those):
+                return median(a["seconds"] / b["seconds"] for a, b in zip(these, those))
+
+            floors, runs, others = take_turns()
+            # Two files in two threads, each kind against one of its own: the
+            # floor's calls show how far the libraries themselves overlap.
+            if size == "1M":
+                floor_pairs, pairs, other_pairs = take_turns("pair-")
+                pair_ratio = ratio(pairs, runs)
+                floor_pair_ratio = ratio(floor_pairs, floors)
+                other_pair_ratio = ratio(other_pairs, others) if compare else None
             # The transcription takes minutes from 1M rows on; at 10M, hours.
             python = measure("python", template, work) if size != "10M" else None
             same = table_difference(work, template) == patches if python else None
@@ -261,7 +258,7 @@ def main():
                 "run": min(r["seconds"] for r in runs),
                 "floor": min(r["seconds"] for r in floors),
                 "python": python["seconds"] if python else None,
-                "ratio": median(r["seconds"] / f["seconds"] for r, f in zip(runs, floors)),
+                "ratio": ratio(runs, floors),
                 "run_mib": min(r["peak_mib"] for r in runs),
                 "floor_mib": min(r["peak_mib"] for r in floors),
             }
@@ -270,8 +267,7 @@ def main():
                               floor_pair_ratio=floor_pair_ratio, other_pair_ratio=other_pair_ratio)
             if compare:
                 result.update(other=min(r["seconds"] for r in others),
-                              other_ratio=median(o["seconds"] / f["seconds"]
-                                                 for o, f in zip(others, floors)),
+                              other_ratio=ratio(others, floors),
                               other_mib=min(r["peak_mib"] for r in others),
                               other_same=other_same)
             results.append(result)
