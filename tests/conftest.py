@@ -1,4 +1,6 @@
 import collections
+import importlib.machinery
+import importlib.util
 import json
 import os
 import pathlib
@@ -86,6 +88,30 @@ def run_isolated(code, *, python=None, args=(), env=None):
         except ValueError:
             continue
     raise AssertionError(f"no JSON line in the output:\n{proc.stdout}\n{proc.stderr}")
+
+
+INJECTION_CONTROL = "velmora.pipeline._patch_eus_injection"
+
+
+def load_injection_control():
+    """The failure injection's control module, from the module's library:
+    only the test-only builds have it (ImportError otherwise)."""
+    origin = importlib.util.find_spec("velmora.pipeline.patch_eus").origin
+    loader = importlib.machinery.ExtensionFileLoader(INJECTION_CONTROL, origin)
+    control = importlib.util.module_from_spec(
+        importlib.util.spec_from_file_location(INJECTION_CONTROL, origin, loader=loader))
+    loader.exec_module(control)
+    return control
+
+
+def write_coverage_counts():
+    """A coverage build writes its counts now (for a forked child that
+    leaves by os._exit); any other build has nothing to write."""
+    try:
+        control = load_injection_control()
+    except ImportError:
+        return
+    control.dump_coverage()
 
 
 def run_patch_isolated(path, prepare=""):

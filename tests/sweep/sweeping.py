@@ -3,8 +3,6 @@ failure injection, what a failure may carry, and the sweep itself with
 its leak measure."""
 import contextlib
 import gc
-import importlib.machinery
-import importlib.util
 import io
 import pathlib
 import shutil
@@ -15,9 +13,8 @@ import duckdb
 import pandas as pd
 import pytest
 
-from conftest import FAULT_TRIES, NEXT_DONEM, PATCH, module_entries, patch_eus
-
-CONTROL = "velmora.pipeline._patch_eus_injection"
+from conftest import (FAULT_TRIES, NEXT_DONEM, PATCH, load_injection_control, module_entries,
+                      patch_eus)
 
 
 class Injected(MemoryError):
@@ -26,18 +23,8 @@ class Injected(MemoryError):
     told from any other)."""
 
 
-def load_control():
-    """The failure injection's control module, from the module's library."""
-    origin = importlib.util.find_spec("velmora.pipeline.patch_eus").origin
-    loader = importlib.machinery.ExtensionFileLoader(CONTROL, origin)
-    control = importlib.util.module_from_spec(
-        importlib.util.spec_from_file_location(CONTROL, origin, loader=loader))
-    loader.exec_module(control)
-    return control
-
-
 try:
-    INJECTION = load_control()
+    INJECTION = load_injection_control()
 except ImportError:
     pytest.skip("not the failure-injection build (make sweep, make coverage)",
                 allow_module_level=True)

@@ -3,8 +3,8 @@ its first repair (its first hold on a file), each call failing in turn in
 a child of a process that never loaded the module."""
 import pytest
 
-from conftest import FAULT_TRIES, INIT, PATCH, make_db, run_isolated
-from sweeping import CONTROL, INIT_LINES, PATCH_LINES, entries_allowed
+from conftest import FAULT_TRIES, INIT, INJECTION_CONTROL, PATCH, make_db, run_isolated
+from sweeping import INIT_LINES, PATCH_LINES, entries_allowed
 
 
 LOADING = """
@@ -115,7 +115,7 @@ def test_every_failure_of_a_first_use(what, tmp_path):
     """Loading, and the first repair of a process, each call failing in turn
     in a process of its own."""
     empty = make_db(tmp_path / "empty.duckdb", [])
-    seen = run_isolated(LOADING, args=(CONTROL, what, empty))
+    seen = run_isolated(LOADING, args=(INJECTION_CONTROL, what, empty))
     found = []
     for o in seen["outcomes"]:
         if "crash" in o:
