@@ -51,9 +51,14 @@ def make_db(path, rows=(), schema=SCHEMA, select=None):
     the query `select` (for tables too large to pass row by row)."""
     con = duckdb.connect(str(path))
     con.execute(f"CREATE TABLE brz_eus_tahmin({schema})")
-    if rows:
-        marks = ", ".join("?" * len(rows[0]))
-        con.executemany(f"INSERT INTO brz_eus_tahmin VALUES ({marks})", list(rows))
+    # Many rows a statement: executemany runs one statement a row, which
+    # for a thousand rows took seconds (minutes under emulation).
+    rows = list(rows)
+    for start in range(0, len(rows), 250):
+        chunk = rows[start:start + 250]
+        marks = "(" + ", ".join("?" * len(chunk[0])) + ")"
+        con.execute(f"INSERT INTO brz_eus_tahmin VALUES {', '.join([marks] * len(chunk))}",
+                    [value for row in chunk for value in row])
     if select:
         con.execute(f"INSERT INTO brz_eus_tahmin {select}")
     con.close()
