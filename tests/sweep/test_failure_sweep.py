@@ -15,7 +15,7 @@ import pytest
 from conftest import FAULT_TRIES, NEXT_DONEM, PATCH, make_db, patch_eus, table_rows
 from sweeping import (
     AFTER_INSERT, NEXT_DONEM_LINES, PATCH_LINES, Sink, entries_allowed, injected,
-    QUIET_FLOOR, is_the_injected, library_floor, module_entries, sweep,
+    QUIET_FLOOR, is_the_injected, leaks, library_floor, module_entries, sweep,
 )
 
 
@@ -208,3 +208,19 @@ def test_a_failure_while_reporting_a_failure_keeps_the_first(tmp_path):
                 seen += 1
                 assert len(entries) <= 1 and set(entries) <= {(PATCH, line) for line in PATCH_LINES}
     assert seen > 0
+
+
+@pytest.mark.parametrize("kept, refloor", [(0, None), (0, 0.0), (1, None), (1, 0.0), (2, 0.5)])
+def test_the_leak_measure_sees_memory_alone(tmp_path, kept, refloor):
+    """A repair that keeps `kept` new objects a run (memory only: no
+    reference the measure watches) leaks; one that keeps none does not,
+    whatever the floor measured again says."""
+    repair, keep = Repair(tmp_path, REPAIRS["repair, two periods"]), []
+    floor = library_floor(repair)
+
+    def run():
+        keep.extend(object() for _ in range(kept))
+        return repair()
+
+    grew = leaks(run, [], floor, None if refloor is None else lambda: refloor)
+    assert (grew is not None) == (kept > 0), grew
