@@ -165,8 +165,10 @@ def pytest_ignore_collect(collection_path, config):
     return True
 
 
-# What each fault test tried and saw, by fault; printed after the run.
+# What each fault test tried and saw, by fault, and what it measured on the
+# way (not a try of its own); printed after the run.
 FAULT_TRIES = collections.defaultdict(list)
+FAULT_NOTES = collections.defaultdict(list)
 
 
 def pytest_terminal_summary(terminalreporter):
@@ -178,6 +180,8 @@ def pytest_terminal_summary(terminalreporter):
         terminalreporter.write_line(f"{fault}: {len(outcomes)} tries")
         for outcome, count in counts.most_common():
             terminalreporter.write_line(f"  {count:3} x {outcome}")
+        for note in FAULT_NOTES.get(fault, []):
+            terminalreporter.write_line(f"        {note}")
 
 
 @pytest.fixture

@@ -12,7 +12,7 @@ import shutil
 import pandas as pd
 import pytest
 
-from conftest import FAULT_TRIES, NEXT_DONEM, PATCH, make_db, patch_eus, table_rows
+from conftest import FAULT_NOTES, FAULT_TRIES, NEXT_DONEM, PATCH, make_db, patch_eus, table_rows
 from sweeping import (
     AFTER_INSERT, NEXT_DONEM_LINES, PATCH_LINES, Sink, entries_allowed, injected,
     QUIET_FLOOR, is_the_injected, leaks, library_floor, module_entries, sweep,
@@ -110,7 +110,7 @@ def test_every_failure_of_a_repair(name, tmp_path, monkeypatch):
         plain = pd.DataFrame.iterrows
         monkeypatch.setattr(pd.DataFrame, "iterrows", lambda self: plain(self))
     floor = library_floor(repair)
-    FAULT_TRIES[f"failure sweep: {name}"].append(
+    FAULT_NOTES[f"failure sweep: {name}"].append(
         f"the library's own floor: {floor:.1f} memory blocks a run"
         + ("" if floor < QUIET_FLOOR else "; memory not measured, references only"))
     calls, found, places = sweep(name, repair, repair.problems, floor,
