@@ -2,6 +2,7 @@
 #pragma once
 
 #include "constants.hpp"
+#include "failure.hpp"
 
 #include <initializer_list>
 
@@ -35,17 +36,18 @@ int unpack2(PyObject* obj, Ref& first, Ref& second);
 PyObject* join_texts(std::initializer_list<PyObject*> parts);
 
 // Iterates over `iterable`, calling body(item) with each item (borrowed for
-// the call); body returns 0 to go on, or the line of its own statement that
-// failed.  Returns 0 when every item went through, `iteration_line` when
-// getting the iterator or an item failed, or else the body's line.
+// the call); body returns 0 to go on, or -1 when it failed, having added the
+// traceback entry of its own statement.  Returns 0 when every item went
+// through, or -1: the body's, or with the entry of `iteration_line` when
+// getting the iterator or an item failed.
 template <typename F>
-int for_each_item(PyObject* iterable, int iteration_line, F&& body) {
+int for_each_item(PyObject* iterable, const Failure& fail, int iteration_line, F&& body) {
     Ref iterator = Ref::steal(PyObject_GetIter(iterable));
-    if (!iterator) return iteration_line;
+    if (!iterator) return fail.status(iteration_line);
     for (;;) {
         Ref item = Ref::steal(PyIter_Next(iterator.get()));
-        if (!item) return PyErr_Occurred() ? iteration_line : 0;
-        if (int line = body(item.get())) return line;
+        if (!item) return PyErr_Occurred() ? fail.status(iteration_line) : 0;
+        if (body(item.get()) < 0) return -1;
     }
 }
 

@@ -17,15 +17,16 @@ public:
     PyObject* get() const noexcept { return object_; }
     operator PyObject*() const noexcept { return object_; }
 
+    // Every constant of the library, from first_constant() on, in the
+    // reverse order of their registration.
+    const Constant* next() const noexcept { return next_; }
+
 protected:
     Constant() noexcept;
     ~Constant() = default;
 
 private:
     friend int make_constants();
-#ifdef PATCH_EUS_INJECT
-    friend Py_ssize_t constant_references();
-#endif
     virtual PyObject* make() const = 0;
 
     PyObject* object_ = nullptr;
@@ -57,10 +58,7 @@ private:
 // later call retries what is missing).
 int make_constants();
 
-#ifdef PATCH_EUS_INJECT
-// The sum of the reference counts of the constants built: the test-only
-// build's leak check watches it.
-Py_ssize_t constant_references();
-#endif
+// The last constant registered, or NULL when there is none.
+const Constant* first_constant() noexcept;
 
 }  // namespace patch_eus

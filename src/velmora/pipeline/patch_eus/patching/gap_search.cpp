@@ -1,19 +1,18 @@
 // The gap search: the score lookup, the firms of each single-period gap and their interpolated rows.
 #include "patching.hpp"
 
-#include "rounding.hpp"
 #include "names.hpp"
+#include "notna.hpp"
+#include "rounding.hpp"
 
 #include "../host/calls.hpp"
 #include "../host/constants.hpp"
 #include "../host/failure.hpp"
 #include "../host/state.hpp"
-#include "../shortcut/compact_lookup.hpp"
-#include "../shortcut/notna.hpp"
+#include "../shortcut/shortcut.hpp"
 
 #include <cmath>
 #include <cstring>
-#include <new>
 
 namespace patch_eus {
 
@@ -101,12 +100,13 @@ PyObject* rounded_mean(PyObject* a, PyObject* b, PyObject* digits, int n, bool b
 
 // Truth value of pd.notna(value), `pd` and `notna` looked up afresh; the
 // answer of pandas' own notna for a float or None is known without the call.
+// 1, 0, or -1 on error.
 int is_present(PyObject* globals, PyObject* value, PlainNotna& plain) {
     Ref pandas = Ref::steal(lookup_global(globals, names::pd));
     if (!pandas) return -1;
-    const int known = plain.answer(pandas.get(), value);
-    if (known >= 0) return known;
-    if (known == -2) return -1;
+    bool present = false;
+    const int known = plain.known(pandas.get(), value, present);
+    if (known != 0) return known < 0 ? -1 : present;
     Ref test = Ref::steal(PyObject_GetAttr(pandas.get(), notna));
     if (!test) return -1;
     Ref result = Ref::steal(PyObject_CallOneArg(test.get(), value));
@@ -121,28 +121,30 @@ int is_present(PyObject* globals, PyObject* value, PlainNotna& plain) {
 // the left, as a comparison of the two would.
 class DictLookup {
 public:
-    explicit DictLookup(PyObject* calendar) : calendar_(calendar) {}
+    explicit DictLookup(const Failure& fail) : fail_(fail) {}
 
-    // 0, or the line of the statement that failed.
+    // 0, or -1 with the traceback entry of the statement that failed.
     int build(PyObject* eus) {
         lookup_ = Ref::steal(PyDict_New());
-        if (!lookup_) return line::create_lookup;
+        if (!lookup_) return fail_.status(line::create_lookup);
         Ref frame_rows = Ref::steal(call_method(eus, iterrows));
-        if (!frame_rows) return line::iterate_rows;
-        return for_each_item(frame_rows.get(), line::iterate_rows, [this](PyObject* item) {
+        if (!frame_rows) return fail_.status(line::iterate_rows);
+        return for_each_item(frame_rows.get(), fail_, line::iterate_rows, [this](PyObject* item) {
             Ref index, row;
-            if (unpack2(item, index, row) < 0) return line::iterate_rows;
-            return store(row.get()) < 0 ? line::store_row : 0;
+            if (unpack2(item, index, row) < 0) return fail_.status(line::iterate_rows);
+            return store(row.get()) < 0 ? fail_.status(line::store_row) : 0;
         });
     }
 
     PyObject* dict() const { return lookup_.get(); }
 
-    // 0, or the line of the statement that failed.
-    int prepare() {
+    // The firm sets of every period, in one pass over the lookup's keys: 0,
+    // or -1 on error.
+    int prepare(PyObject* calendar) {
+        calendar_ = calendar;
         by_period_ = Ref::steal(PyDict_New());
         none_ = Ref::steal(PySet_New(nullptr));
-        if (!by_period_ || !none_) return line::prev_mutas;
+        if (!by_period_ || !none_) return -1;
         Py_ssize_t pos = 0;
         PyObject *key, *unused;
         while (PyDict_Next(lookup_.get(), &pos, &key, &unused)) {
@@ -150,39 +152,39 @@ public:
             PyObject* period = PyTuple_GET_ITEM(key, 1);
             PyObject* firms = PyDict_GetItemWithError(by_period_.get(), period);
             if (!firms) {
-                if (PyErr_Occurred()) return line::prev_mutas;
+                if (PyErr_Occurred()) return -1;
                 Ref fresh = Ref::steal(PySet_New(nullptr));
                 if (!fresh || PyDict_SetItem(by_period_.get(), period, fresh.get()) < 0)
-                    return line::prev_mutas;
+                    return -1;
                 firms = fresh.get();  // now held by the index
             }
-            if (PySet_Add(firms, firm) < 0) return line::prev_mutas;
+            if (PySet_Add(firms, firm) < 0) return -1;
         }
         return 0;
     }
 
     // Calls f(muta) for each firm of (prev_mutas & next_mutas) - gap_mutas
-    // of the inner calendar entry `i`, in the set's order.  0, or the line of
-    // the statement that failed (f's own included).
+    // of the inner calendar entry `i`, in the set's order.  0, or -1 with the
+    // traceback entry of the statement that failed (f's own included).
     template <typename F>
     int each_candidate(Py_ssize_t i, F&& f) {
         PyObject* prev_mutas = firms(i - 1);
-        if (!prev_mutas) return line::prev_mutas;
+        if (!prev_mutas) return fail_.status(line::prev_mutas);
         PyObject* next_mutas = firms(i + 1);
-        if (!next_mutas) return line::next_mutas;
+        if (!next_mutas) return fail_.status(line::next_mutas);
         PyObject* gap_mutas = firms(i);
-        if (!gap_mutas) return line::gap_mutas;
+        if (!gap_mutas) return fail_.status(line::gap_mutas);
         Ref both = Ref::steal(PyNumber_And(prev_mutas, next_mutas));
-        if (!both) return line::candidates;
+        if (!both) return fail_.status(line::candidates);
         Ref candidates = Ref::steal(PyNumber_Subtract(both.get(), gap_mutas));
-        if (!candidates) return line::candidates;
-        return for_each_item(candidates.get(), line::iterate_candidates, f);
+        if (!candidates) return fail_.status(line::candidates);
+        return for_each_item(candidates.get(), fail_, line::iterate_candidates, f);
     }
 
     static PyObject* firm(PyObject* muta) { return muta; }
 
     // The (score, probability) held for `muta` in the calendar entry `offset`
-    // (-1 or 1) away from the inner entry `i`.
+    // (-1 or 1) away from the inner entry `i`: 0, or -1 on error.
     int neighbour(PyObject* muta, Py_ssize_t i, int offset, Ref& skor, Ref& iht) {
         Ref key = Ref::steal(PyTuple_Pack(2, muta, PyList_GET_ITEM(calendar_, i + offset)));
         if (!key) return -1;
@@ -216,62 +218,19 @@ private:
         return PyErr_Occurred() ? nullptr : none_.get();
     }
 
-    PyObject* calendar_;
+    const Failure& fail_;
+    PyObject* calendar_ = nullptr;
     Ref lookup_;
     Ref by_period_;
     Ref none_;
 };
 
-// The compact lookup of a frame the shortcut reads, by calendar position.
-// Its candidates come in the order the rows of the earlier neighbour period
-// first name them.
-class IndexLookup {
-public:
-    IndexLookup(CompactLookup& index, PyObject* calendar) : index_(index), calendar_(calendar) {}
-
-    // 0, or the line of the statement that failed.
-    int prepare() {
-        const Py_ssize_t n = PyList_GET_SIZE(calendar_);
-        try {
-            periods_.resize(static_cast<size_t>(n));
-        } catch (...) {  // std::bad_alloc
-            PyErr_NoMemory();
-            return line::prev_mutas;
-        }
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            const int32_t period = index_.period_of(PyList_GET_ITEM(calendar_, i));
-            if (period == -2) return line::prev_mutas;
-            periods_[static_cast<size_t>(i)] = period;
-        }
-        return 0;
-    }
-
-    template <typename F>
-    int each_candidate(Py_ssize_t i, F&& f) {
-        return index_.each_candidate(period(i - 1), period(i), period(i + 1), f);
-    }
-
-    PyObject* firm(const Candidate& c) const { return index_.firm(c.firm); }
-
-    int neighbour(const Candidate& c, Py_ssize_t, int offset, Ref& skor, Ref& iht) const {
-        return index_.values(offset < 0 ? c.prev_group : c.next_group, skor, iht);
-    }
-
-private:
-    int32_t period(Py_ssize_t slot) const { return periods_[static_cast<size_t>(slot)]; }
-
-    CompactLookup& index_;
-    PyObject* calendar_;
-    std::vector<int32_t> periods_;
-};
-
 // The patch rows, from either lookup, over the inner calendar entries.
 template <typename Lookup>
-PyObject* search(PyObject* globals, Lookup& lookup, PyObject* calendar) {
-    const Failure fail(Where::patch_eus_gaps, globals);
+PyObject* search(const Failure& fail, PyObject* globals, Lookup& lookup, PyObject* calendar) {
     Ref rows = Ref::steal(PyList_New(0));
     if (!rows) return fail.at(line::create_rows);
-    if (int failed = lookup.prepare()) return fail.at(failed);
+    if (lookup.prepare(calendar) < 0) return fail.at(line::prev_mutas);
     const bool builtin_round = round_is_builtin();
     PlainNotna plain_notna;
 
@@ -281,22 +240,22 @@ PyObject* search(PyObject* globals, Lookup& lookup, PyObject* calendar) {
         int failed = lookup.each_candidate(i, [&](const auto& candidate) -> int {
             Ref prev_skor, prev_iht, next_skor, next_iht;
             if (lookup.neighbour(candidate, i, -1, prev_skor, prev_iht) < 0)
-                return line::prev_values;
+                return fail.status(line::prev_values);
             if (lookup.neighbour(candidate, i, 1, next_skor, next_iht) < 0)
-                return line::next_values;
+                return fail.status(line::next_values);
 
             Ref avg_skor = Ref::steal(
                 rounded_mean(prev_skor.get(), next_skor.get(), two, 2, builtin_round));
-            if (!avg_skor) return line::avg_skor;
+            if (!avg_skor) return fail.status(line::avg_skor);
 
             Ref avg_iht = Ref::borrow(Py_None);
             int present = is_present(globals, prev_iht.get(), plain_notna);
             if (present > 0) present = is_present(globals, next_iht.get(), plain_notna);
-            if (present < 0) return line::notna;
+            if (present < 0) return fail.status(line::notna);
             if (present) {
                 avg_iht = Ref::steal(
                     rounded_mean(prev_iht.get(), next_iht.get(), four, 4, builtin_round));
-                if (!avg_iht) return line::avg_iht;
+                if (!avg_iht) return fail.status(line::avg_iht);
             }
 
             Ref patch_row = Ref::steal(PyDict_New());
@@ -305,18 +264,14 @@ PyObject* search(PyObject* globals, Lookup& lookup, PyObject* calendar) {
                 PyDict_SetItem(patch_row.get(), names::donem, gap_d) < 0 ||
                 PyDict_SetItem(patch_row.get(), names::eus_skor, avg_skor.get()) < 0 ||
                 PyDict_SetItem(patch_row.get(), names::eus_ihtimal, avg_iht.get()) < 0)
-                return line::patch_row;
-            return PyList_Append(rows.get(), patch_row.get()) < 0 ? line::append_row : 0;
+                return fail.status(line::patch_row);
+            if (PyList_Append(rows.get(), patch_row.get()) < 0)
+                return fail.status(line::append_row);
+            return 0;
         });
-        if (failed) return fail.at(failed);
+        if (failed) return nullptr;
     }
     return rows.release();
-}
-
-bool all_exact_texts(PyObject* calendar) {
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(calendar); ++i)
-        if (!PyUnicode_CheckExact(PyList_GET_ITEM(calendar, i))) return false;
-    return true;
 }
 
 }  // namespace
@@ -325,11 +280,11 @@ PyObject* find_gap_rows_traced(PyObject* globals, PyObject* eus, PyObject* calen
                                bool allow_shortcut, GapSearchTrace* trace) {
     const Failure fail(Where::patch_eus_gaps, globals);
     if (trace) trace->shortcut_taken = false;
-    if (allow_shortcut && all_exact_texts(calendar)) {
+    if (allow_shortcut) {
         const FrameReading reading{
             iterrows, {names::muta, names::donem, names::eus_skor, names::eus_ihtimal}};
         CompactLookup index;
-        const int covered = index.build(eus, reading);
+        const int covered = read_frame(eus, calendar, reading, index);
         if (covered < 0) return fail.at(line::iterate_rows);
         if (covered) {
             if (trace) {
@@ -337,14 +292,13 @@ PyObject* find_gap_rows_traced(PyObject* globals, PyObject* eus, PyObject* calen
                 trace->lookup = Ref::steal(index.as_dict());
                 if (!trace->lookup) return nullptr;
             }
-            IndexLookup lookup(index, calendar);
-            return search(globals, lookup, calendar);
+            return search(fail, globals, index, calendar);
         }
     }
-    DictLookup lookup(calendar);
-    if (int failed = lookup.build(eus)) return fail.at(failed);
+    DictLookup lookup(fail);
+    if (lookup.build(eus) < 0) return nullptr;
     if (trace) trace->lookup = Ref::borrow(lookup.dict());
-    return search(globals, lookup, calendar);
+    return search(fail, globals, lookup, calendar);
 }
 
 PyObject* find_gap_rows(PyObject* globals, PyObject* eus, PyObject* calendar) {

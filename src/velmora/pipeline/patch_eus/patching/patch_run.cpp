@@ -129,34 +129,35 @@ PyObject* finish(const Failure& fail, PyObject* con, PyObject* text, int print_a
 }
 
 // The summary line and one line per patched period, in the series' order.
-int report(PyObject* patch_df, PyObject* period_counts) {
+// 0, or -1 with the traceback entry of the statement that failed.
+int report(const Failure& fail, PyObject* patch_df, PyObject* period_counts) {
     // "  patch_eus_gaps: N rows inserted (P periods, F firms)"
     Py_ssize_t row_count = PyObject_Length(patch_df);
-    if (row_count < 0) return line::summary;
+    if (row_count < 0) return fail.status(line::summary);
     Ref row_count_obj = Ref::steal(PyLong_FromSsize_t(row_count));
-    if (!row_count_obj) return line::summary;
+    if (!row_count_obj) return fail.status(line::summary);
     Ref row_count_text = Ref::steal(PyObject_Format(row_count_obj.get(), empty_text));
-    if (!row_count_text) return line::summary;
+    if (!row_count_text) return fail.status(line::summary);
     Ref period_text = Ref::steal(distinct_count_text(patch_df, names::donem));
-    if (!period_text) return line::distinct_periods;
+    if (!period_text) return fail.status(line::distinct_periods);
     Ref firm_text = Ref::steal(distinct_count_text(patch_df, names::muta));
-    if (!firm_text) return line::distinct_firms;
+    if (!firm_text) return fail.status(line::distinct_firms);
     Ref summary = Ref::steal(join_texts({summary_head, row_count_text.get(), summary_rows,
                                          period_text.get(), summary_periods, firm_text.get(),
                                          summary_firms}));
-    if (print_line(summary.get()) < 0) return line::summary;
+    if (print_line(summary.get()) < 0) return fail.status(line::summary);
 
     // "    <period>: <count> firms patched"
     Ref pairs = Ref::steal(call_method(period_counts, items_name));
-    if (!pairs) return line::period_items;
-    return for_each_item(pairs.get(), line::period_items, [](PyObject* pair) {
+    if (!pairs) return fail.status(line::period_items);
+    return for_each_item(pairs.get(), fail, line::period_items, [&fail](PyObject* pair) {
         Ref d, cnt;
-        if (unpack2(pair, d, cnt) < 0) return line::period_items;
+        if (unpack2(pair, d, cnt) < 0) return fail.status(line::period_items);
         Ref d_text = Ref::steal(PyObject_Format(d.get(), empty_text));
         Ref cnt_text = d_text ? Ref::steal(PyObject_Format(cnt.get(), empty_text)) : Ref();
         Ref text = Ref::steal(join_texts(
             {period_indent, d_text.get(), period_separator, cnt_text.get(), period_tail}));
-        return print_line(text.get()) < 0 ? line::period_line : 0;
+        return print_line(text.get()) < 0 ? fail.status(line::period_line) : 0;
     });
 }
 
@@ -219,7 +220,7 @@ PyObject* patch_eus_gaps(PyObject* globals, PyObject* db_path) {
     Ref period_counts = Ref::steal(call_method(grouped.get(), size_name));
     if (!period_counts) return fail.at(line::count_periods);
 
-    if (int failed = report(patch_df.get(), period_counts.get())) return fail.at(failed);
+    if (report(fail, patch_df.get(), period_counts.get()) < 0) return nullptr;
 
     Ref closed = Ref::steal(call_method(con.get(), close_name));
     if (!closed) return fail.at(line::close);

@@ -22,20 +22,21 @@ Text two_digits{"02d"};
 
 bool is_digit(Py_UCS1 c) { return c >= '0' && c <= '9'; }
 
-// The successor of a code of exactly four ASCII digits, which is what the
-// conversions below give for it: year and month as numbers, the month rolled
-// over past 12, both written with at least two digits.  NULL with nothing
-// set when `d` is not such a code; NULL with an exception when the result
-// cannot be made.
-PyObject* next_of_four_digits(PyObject* d, bool& handled) {
-    handled = false;
+// Whether `d` is a code of exactly four ASCII digits: 1, 0, or -1 on error.
+int is_four_digits(PyObject* d) {
 #if PY_VERSION_HEX < 0x030C0000
-    if (PyUnicode_READY(d) < 0) return nullptr;
+    if (PyUnicode_READY(d) < 0) return -1;
 #endif
-    if (PyUnicode_GET_LENGTH(d) != 4 || !PyUnicode_IS_ASCII(d)) return nullptr;
+    if (PyUnicode_GET_LENGTH(d) != 4 || !PyUnicode_IS_ASCII(d)) return 0;
     const Py_UCS1* c = PyUnicode_1BYTE_DATA(d);
-    if (!is_digit(c[0]) || !is_digit(c[1]) || !is_digit(c[2]) || !is_digit(c[3])) return nullptr;
-    handled = true;
+    return is_digit(c[0]) && is_digit(c[1]) && is_digit(c[2]) && is_digit(c[3]);
+}
+
+// The successor of a code of four ASCII digits, which is what the
+// conversions below give for it: year and month as numbers, the month rolled
+// over past 12, both written with at least two digits.  NULL on error.
+PyObject* next_of_four_digits(PyObject* d) {
+    const Py_UCS1* c = PyUnicode_1BYTE_DATA(d);
     int yy = (c[0] - '0') * 10 + (c[1] - '0');
     int mm = (c[2] - '0') * 10 + (c[3] - '0') + 1;
     if (mm > 12) {
@@ -58,10 +59,12 @@ PyObject* next_of_four_digits(PyObject* d, bool& handled) {
 
 PyObject* next_donem(PyObject* globals, PyObject* d) {
     const Failure fail(Where::next_donem, globals);
-    bool handled = false;
-    PyObject* quick = next_of_four_digits(d, handled);
-    if (quick) return quick;
-    if (PyErr_Occurred()) return fail.at(handled ? line::format : line::parts);
+    const int four_digits = is_four_digits(d);
+    if (four_digits < 0) return fail.at(line::parts);
+    if (four_digits) {
+        PyObject* quick = next_of_four_digits(d);
+        return quick ? quick : fail.at(line::format);
+    }
 
     // yy, mm = int(d[:2]), int(d[2:]); the year converts before the month is
     // taken.

@@ -1,59 +1,26 @@
-// Building the compact lookup: ids for every row, then the groups of each period.
+// Building the compact lookup from the rows' ids, and reading it back by calendar position.
 #include "compact_lookup.hpp"
 
 #include <algorithm>
-#include <new>
 #include <numeric>
 
 namespace patch_eus {
 
-int CompactLookup::build(PyObject* frame, const FrameReading& reading) {
-    try {
-        return build_from(frame, reading);
-    } catch (...) {  // std::bad_alloc, or std::length_error for a size past any allocation
-        PyErr_NoMemory();
-        return -1;
-    }
-}
-
-int CompactLookup::build_from(PyObject* frame, const FrameReading& reading) {
-    int covered = is_plain_frame(frame, reading);
-    if (covered <= 0) return covered;
-    covered = columns_.read(frame);
-    if (covered <= 0) return covered;
-    const Column& firm_column = columns_.column[0];
-    const Column& period_column = columns_.column[1];
-    // Row numbers are 32-bit: frames of more rows are left to the rows.
-    const Py_ssize_t rows = columns_.rows;
-    if (firm_column.doubles || period_column.doubles || rows > INT32_MAX) return 0;
-
-    // Every row's firm and period ids, and how many rows each period has.
-    std::vector<int32_t> row_firm(static_cast<size_t>(rows));
-    std::vector<int32_t> row_period(static_cast<size_t>(rows));
-    std::vector<size_t> row_start;  // rows of period p, then their start
-    for (Py_ssize_t i = 0; i < rows; ++i) {
-        if (!columns_.row_kept_as_is(i)) return 0;
-        const int32_t firm = firms_.find(firm_column.object(i), true);
-        if (firm < 0) return firm == -2 ? -1 : 0;
-        const int32_t period = periods_.find(period_column.object(i), true);
-        if (period < 0) return period == -2 ? -1 : 0;
-        row_firm[static_cast<size_t>(i)] = firm;
-        row_period[static_cast<size_t>(i)] = period;
-        if (static_cast<size_t>(period) >= row_start.size()) row_start.push_back(0);
-        ++row_start[static_cast<size_t>(period)];
-    }
-
+void CompactLookup::group_rows() {
+    const int32_t rows = static_cast<int32_t>(row_firm_.size());
     // The rows in period order, each period's rows in frame order.
     const size_t periods = static_cast<size_t>(periods_.size());
+    std::vector<size_t> row_start(period_rows_);
     row_start.push_back(0);
     std::exclusive_scan(row_start.begin(), row_start.end(), row_start.begin(), size_t{0});
     std::vector<int32_t> by_period(static_cast<size_t>(rows));
     {
         std::vector<size_t> fill(row_start.begin(), row_start.end() - 1);
-        for (int32_t i = 0; i < static_cast<int32_t>(rows); ++i)
-            by_period[fill[static_cast<size_t>(row_period[static_cast<size_t>(i)])]++] = i;
+        for (int32_t i = 0; i < rows; ++i)
+            by_period[fill[static_cast<size_t>(row_period_[static_cast<size_t>(i)])]++] = i;
     }
-    std::vector<int32_t>().swap(row_period);
+    std::vector<int32_t>().swap(row_period_);
+    std::vector<size_t>().swap(period_rows_);
 
     // One group per firm within each period, numbered in the order the
     // period's rows first name the firm; the firm's later rows there move
@@ -69,7 +36,7 @@ int CompactLookup::build_from(PyObject* frame, const FrameReading& reading) {
         period_start_[p] = groups_.size();
         for (size_t k = row_start[p]; k < row_start[p + 1]; ++k) {
             const int32_t row = by_period[k];
-            const int32_t firm = row_firm[static_cast<size_t>(row)];
+            const int32_t firm = row_firm_[static_cast<size_t>(row)];
             const size_t f = static_cast<size_t>(firm);
             if (latest[f].period != p) {
                 latest[f] = Latest{p, groups_.size()};
@@ -80,8 +47,27 @@ int CompactLookup::build_from(PyObject* frame, const FrameReading& reading) {
         }
     }
     period_start_[periods] = groups_.size();
+    std::vector<int32_t>().swap(row_firm_);
     seen_.assign(static_cast<size_t>(firms_.size()), Seen());
-    return 1;
+}
+
+int CompactLookup::prepare(PyObject* calendar) {
+    const Py_ssize_t n = PyList_GET_SIZE(calendar);
+    try {
+        calendar_period_.resize(static_cast<size_t>(n));
+    } catch (...) {  // std::bad_alloc
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (periods_.find(PyList_GET_ITEM(calendar, i), calendar_period_[static_cast<size_t>(i)]) < 0)
+            return -1;
+    return 0;
+}
+
+int CompactLookup::neighbour(const Candidate& c, Py_ssize_t, int offset, Ref& skor,
+                             Ref& iht) const {
+    return values(offset < 0 ? c.prev_group : c.next_group, skor, iht);
 }
 
 int CompactLookup::values(int32_t group, Ref& skor, Ref& iht) const {

@@ -1,15 +1,16 @@
-// CompactLookup: the score lookup of a frame the guard lets through, kept as ids and groups instead of a dict of tuples.
+// CompactLookup: the score lookup of a frame the fast path reads, kept as ids and groups instead of a dict of tuples, and walked by calendar position.
 //
 // The rows are grouped by (firm, period) key, one group per distinct key,
 // holding the key's first row (whose firm and period objects a dict would
 // keep as the key) and its last row (whose score and probability a dict
 // would keep as the value).  The groups of each period are contiguous and in
 // the order their keys first occur, so the firms of a period come out in a
-// fixed order that depends only on the rows as read.
+// fixed order that depends only on the rows as read.  It is built by the
+// fast path's door (shortcut.hpp) and walked by the gap search, as the dict
+// of the rows is.
 #pragma once
 
 #include "frame_columns.hpp"
-#include "frame_guard.hpp"
 #include "value_ids.hpp"
 
 #include <cstdint>
@@ -26,30 +27,36 @@ struct Candidate {
 
 class CompactLookup {
 public:
-    // 1 when the frame is one the shortcut reads and the lookup is built, 0
-    // when it is not (nothing kept), -1 on error.
-    int build(PyObject* frame, const FrameReading& reading);
+    // Building, by the fast path's door (shortcut.cpp), which checks first
+    // that the frame is one these read as pandas would:
+    // the frame's four columns, read in place;
+    FrameColumns& columns() { return columns_; }
+    // the ids of a row's firm and period: 1, 0 when either is of a kind the
+    // ids do not handle, -1 on error;
+    int add_row(Py_ssize_t row);
+    // and the groups, once every row is added.
+    void group_rows();
 
-    // The period id of a calendar entry, -1 when no row has that period, -2
-    // with an exception set on error.
-    int32_t period_of(PyObject* entry) { return periods_.find(entry, false); }
+    // Finds the periods of the calendar's entries: 0, or -1 on error.
+    int prepare(PyObject* calendar);
 
-    // Calls f(candidate) for every firm with a row in period `prev` and in
-    // `next` and none in `gap` (-1: a period without rows), in the order the
-    // rows of `prev` first name them.  Stops at the first result of f that is
-    // not 0, and returns it.
+    // Calls f(candidate) for every firm with a row in the calendar entry
+    // before the inner entry `i` and in the one after it and none in `i`
+    // itself, in the order the rows of the earlier period first name them.
+    // Stops at the first result of f that is not 0, and returns it.
     template <typename F>
-    int each_candidate(int32_t prev, int32_t gap, int32_t next, F&& f);
+    int each_candidate(Py_ssize_t i, F&& f);
 
     // The firm object standing for all equal firms (borrowed).
-    PyObject* firm(int32_t id) const { return firms_.value(id); }
-    // The (score, probability) of a group; -1 on error.
-    int values(int32_t group, Ref& skor, Ref& iht) const;
+    PyObject* firm(const Candidate& c) const { return firms_.value(c.firm); }
+    // The (score, probability) of the candidate's neighbour `offset` (-1 or
+    // 1) entries away: 0, or -1 on error.
+    int neighbour(const Candidate& c, Py_ssize_t i, int offset, Ref& skor, Ref& iht) const;
     // The lookup as the dict of tuples iterating over the rows would give.
     PyObject* as_dict() const;
 
 private:
-    int build_from(PyObject* frame, const FrameReading& reading);
+    int values(int32_t group, Ref& skor, Ref& iht) const;
     PyObject* dict_from_groups() const;
 
     struct Group {
@@ -67,14 +74,37 @@ private:
     FrameColumns columns_;
     ValueIds firms_;
     ValueIds periods_;
+    std::vector<int32_t> row_firm_;    // by row, while building
+    std::vector<int32_t> row_period_;
+    std::vector<size_t> period_rows_;  // how many rows each period has
     std::vector<Group> groups_;
-    std::vector<size_t> period_start_;  // groups of period p: [start[p], start[p + 1])
-    std::vector<Seen> seen_;            // by firm
+    std::vector<size_t> period_start_;     // groups of period p: [start[p], start[p + 1])
+    std::vector<int32_t> calendar_period_;  // by calendar entry; -1: no row has it
+    std::vector<Seen> seen_;                // by firm
     uint32_t walk_ = 0;
 };
 
+// In the header, so that the door's loop over the rows takes it in.
+inline int CompactLookup::add_row(Py_ssize_t row) {
+    if (row_firm_.empty()) {
+        row_firm_.reserve(static_cast<size_t>(columns_.rows));
+        row_period_.reserve(static_cast<size_t>(columns_.rows));
+    }
+    int32_t firm, period;
+    if (int kept = firms_.add(columns_.column[0].object(row), firm); kept <= 0) return kept;
+    if (int kept = periods_.add(columns_.column[1].object(row), period); kept <= 0) return kept;
+    row_firm_.push_back(firm);
+    row_period_.push_back(period);
+    if (static_cast<size_t>(period) >= period_rows_.size()) period_rows_.push_back(0);
+    ++period_rows_[static_cast<size_t>(period)];
+    return 1;
+}
+
 template <typename F>
-int CompactLookup::each_candidate(int32_t prev, int32_t gap, int32_t next, F&& f) {
+int CompactLookup::each_candidate(Py_ssize_t i, F&& f) {
+    const int32_t prev = calendar_period_[static_cast<size_t>(i - 1)];
+    const int32_t gap = calendar_period_[static_cast<size_t>(i)];
+    const int32_t next = calendar_period_[static_cast<size_t>(i + 1)];
     if (prev < 0 || next < 0) return 0;
     const uint32_t walk = ++walk_;
     auto groups_of = [this](int32_t period, auto&& visit) {

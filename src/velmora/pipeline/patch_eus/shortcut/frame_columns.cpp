@@ -1,7 +1,7 @@
 // Reading a frame's columns from pandas' blocks or from its `values` array.
 #include "frame_columns.hpp"
 
-#include "loaded.hpp"
+#include "../host/loaded.hpp"
 
 #include "../host/calls.hpp"
 #include "../host/constants.hpp"

@@ -9,9 +9,12 @@
 namespace patch_eus {
 
 // Ids are numbered from 0 in the order the values are first added.  Handled
-// are exact strs (equal by content), exact ints (by value; these never equal
-// each other), and None and NaN floats (by identity: a NaN equals only
-// itself).  No Python code runs.
+// are the values whose equality as dict keys runs no Python code and needs
+// no call: exact strs (equal by their characters), exact ints (by value;
+// an int never equals a str), and None and NaN floats (by identity: a NaN
+// equals only itself).  An open-addressing table of its own, with a cheap
+// hash of a text's characters: a dict would hash every text with the
+// interpreter's keyed hash, which costs a whole run a few percent more.
 class ValueIds {
 public:
     ValueIds() = default;
@@ -19,19 +22,22 @@ public:
     ValueIds& operator=(const ValueIds&) = delete;
     ~ValueIds();
 
-    // The id of `v`; a new one when `v` is unseen and `add` is set.  -1 when
-    // `v` is of another kind, or unseen and not added, or there are too many;
-    // -2 with an exception set on error (the interpreter out of memory).
-    int32_t find(PyObject* v, bool add);
+    // The id of `v`, a new one when it is unseen: 1, 0 when `v` is not of a
+    // kind handled here (or there are too many ids), -1 on error.
+    int add(PyObject* v, int32_t& id);
+    // The id of `v`, or -1 when it was never added: 0, or -1 on error.
+    int find(PyObject* v, int32_t& id);
 
-    // The first value seen with that id (borrowed; held here).
+    // The first value added with that id (borrowed; held here).
     PyObject* value(int32_t id) const { return values_[static_cast<size_t>(id)]; }
     int32_t size() const { return static_cast<int32_t>(values_.size()); }
 
 private:
-    // 1 when the value of `id` equals `v` as a dict key, 0 when not, -1 on
-    // error.
-    int same(int32_t id, PyObject* v) const;
+    // The slot of `v`, whose hash is `hash`: its id's, or the empty one
+    // where it would go.  -1 on error.
+    int slot_of(PyObject* v, size_t hash, size_t& slot) const;
+    // 1, 0 when `v` is of a kind not handled here, -1 on error.
+    static int hash_of(PyObject* v, size_t& hash);
     void grow();
 
     std::vector<int32_t> slots_;     // open addressing, -1 for empty

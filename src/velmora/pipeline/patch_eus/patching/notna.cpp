@@ -1,7 +1,7 @@
 // Telling pandas' own notna from any other, and its answer for floats and None.
 #include "notna.hpp"
 
-#include "loaded.hpp"
+#include "../host/loaded.hpp"
 
 #include "../host/constants.hpp"
 
@@ -34,16 +34,16 @@ int PlainNotna::unpatched(PyObject* notna) {
     return 1;
 }
 
-int PlainNotna::answer(PyObject* pd, PyObject* value) {
+int PlainNotna::known(PyObject* pd, PyObject* value, bool& present) {
     const bool none = value == Py_None;
-    if (!none && !(PyFloat_CheckExact(value) && !std::isinf(PyFloat_AS_DOUBLE(value)))) return -1;
+    if (!none && !(PyFloat_CheckExact(value) && !std::isinf(PyFloat_AS_DOUBLE(value)))) return 0;
     // An exact module's attribute is the entry of its dict, where it has one.
-    if (!PyModule_CheckExact(pd)) return -1;
+    if (!PyModule_CheckExact(pd)) return 0;
     PyObject* notna = dict_entry(PyModule_GetDict(pd), notna_name);
-    if (!notna) return PyErr_Occurred() ? -2 : -1;
-    const int own = unpatched(notna);
-    if (own <= 0) return own < 0 ? -2 : -1;
-    return none ? 0 : !std::isnan(PyFloat_AS_DOUBLE(value));
+    if (!notna) return PyErr_Occurred() ? -1 : 0;
+    if (int own = unpatched(notna); own <= 0) return own;
+    present = !none && !std::isnan(PyFloat_AS_DOUBLE(value));
+    return 1;
 }
 
 }  // namespace patch_eus

@@ -13,8 +13,8 @@
 //                           process that ends without exiting (os._exit)
 #include "injection.hpp"
 
-#include "constants.hpp"
-#include "state.hpp"
+#include "host/constants.hpp"
+#include "host/state.hpp"
 
 #include <atomic>
 #include <cstdlib>
@@ -110,6 +110,18 @@ PyObject* disarm(PyObject*, PyObject*) {
     }
     Py_CLEAR(exception);
     return Py_BuildValue("(lN)", counted.load(), list);
+}
+
+// The references the module's constants hold.  Small ints and
+// one-character texts are the interpreter's shared objects, which any code
+// references: they are left out.
+Py_ssize_t constant_references() {
+    Py_ssize_t total = 0;
+    for (const Constant* c = first_constant(); c; c = c->next()) {
+        PyObject* o = c->get();
+        if (o && PyUnicode_Check(o) && PyUnicode_GET_LENGTH(o) > 1) total += Py_REFCNT(o);
+    }
+    return total;
 }
 
 PyObject* references(PyObject*, PyObject*) {

@@ -1,7 +1,7 @@
 // Lookups in sys.modules, module dicts and class dicts, and where a function was defined, that run no Python code.
 #include "loaded.hpp"
 
-#include "../host/constants.hpp"
+#include "constants.hpp"
 
 namespace patch_eus {
 

@@ -9,15 +9,17 @@ namespace patch_eus {
 // is not NaN; only infinities depend on pandas' options.  Nothing else it
 // does can be seen from outside, so where `pd.notna` is that function, and
 // the isna and _isna it calls are pandas' own too, its answer for such a
-// value is known without making the call.
+// value is known without making the call.  The gap search asks it for
+// every neighbour's probability, on either way of reading the frame.
 class PlainNotna {
 public:
-    // 1 or 0, pd.notna(value), when `pd` is exactly a module, the `notna`
-    // its dict holds is the function pandas' missing-value module defines,
-    // that module's `isna` and `_isna` are its own functions too, and `value`
-    // is None or an exact float that is not infinite; -1 when the call must
-    // be made; -2 with an exception set when looking raised.
-    int answer(PyObject* pd, PyObject* value);
+    // Whether pd.notna(value) is known without the call: 1 with `present`
+    // set, when `pd` is exactly a module, the `notna` its dict holds is the
+    // function pandas' missing-value module defines, that module's `isna`
+    // and `_isna` are its own functions too, and `value` is None or an
+    // exact float that is not infinite; 0 when the call must be made; -1 on
+    // error.
+    int known(PyObject* pd, PyObject* value, bool& present);
 
 private:
     // 1, 0, or -1 on error.

@@ -1,12 +1,13 @@
 // Modules, classes and functions already loaded, found and checked without importing or running Python code.
 //
 // What these find is borrowed unless said otherwise.  NULL, or 0, means "not
-// there" or "not so" with no exception set, and the shortcut is not taken;
-// an exception the lookup itself raised (the interpreter out of memory,
-// say) is left set and passed on: NULL with PyErr_Occurred(), or -1.
+// there" or "not so" with no exception set; an exception the lookup itself
+// raised (the interpreter out of memory, say) is left set: NULL with
+// PyErr_Occurred(), or -1.  They tell the fast paths whether what they
+// shortcut is the libraries' own, unpatched.
 #pragma once
 
-#include "../host/ref.hpp"
+#include "ref.hpp"
 
 namespace patch_eus {
 
