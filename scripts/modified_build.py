@@ -1,5 +1,7 @@
-"""Builds copies of the module from altered copies of its sources, for the
-scripts that show a check failing on a deliberately broken build."""
+"""Builds the module with CMake into a folder of its own, outside any
+environment: from altered copies of its sources, for scripts/proof, which
+shows a check failing on a deliberately broken build, and instrumented, for
+scripts/asan-check."""
 import shutil
 import subprocess
 from pathlib import Path
@@ -9,8 +11,11 @@ MODULE = "src/velmora/pipeline/patch_eus"
 
 
 def copy_sources(source):
-    """A copy of src/ and CMakeLists.txt in the folder `source`."""
+    """A copy of src/, CMakeLists.txt and the failure injection of the
+    test-only build (tests/injection) in the folder `source`."""
     shutil.copytree(ROOT / "src", source / "src")
+    shutil.copytree(ROOT / "tests" / "injection", source / "tests" / "injection",
+                    ignore=shutil.ignore_patterns("__pycache__", "*.py"))
     shutil.copy(ROOT / "CMakeLists.txt", source)
     return source
 
@@ -25,7 +30,7 @@ def build(python, source, build_dir, site, options=()):
                    check=True, stdout=subprocess.DEVNULL)
     subprocess.run([cmake, "--build", str(build_dir)], check=True, stdout=subprocess.DEVNULL)
     target = site / "velmora" / "pipeline"
-    target.mkdir(parents=True)
+    target.mkdir(parents=True, exist_ok=True)
     for library in build_dir.glob("patch_eus*.so"):
         shutil.copy(library, target)
 
