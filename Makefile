@@ -1,36 +1,34 @@
 # Every interpreter and dependency set gets a virtual environment of its own,
 # .venv/<python>-<deps>, rebuilt whenever its requirement files or
-# pyproject.toml change:
-#   make wheels                     the sdist and every wheel, repaired and
-#                                   checked, in dist/
-#   make test                       make the wheels and test every one: each
-#                                   x86_64 wheel in its combinations of the
-#                                   matrix, each ARM wheel under emulation
-#                                   with the real duckdb
-#   make test-one PYTHON=python3.12 [DEPS=newest|oldest|bullseye]   ... one combination
-#   make aarch64 | armhf [SUITES=bullseye|bookworm|trixie]   ... the ARM wheels under emulation
+# pyproject.toml change.
+#   make demo [DB=path.duckdb]      set up and run the repair on a demo database
+#   make check                      the quick check: the module built from source,
+#                                   the whole suite on CHECK_PYTHON, newest dependencies
+#   make test                       what CI runs: every wheel built and tested where
+#                                   it runs, the test-only builds, the emulated boards
+#                                   (JOBS=1: one part at a time; two by default)
+#   make test-one PYTHON=python3.12 [DEPS=newest|oldest|bullseye]   one combination
+#   make wheels                     the sdist and every wheel, repaired and checked, in dist/
+#   make aarch64 | armhf [SUITES=bullseye|bookworm|trixie]   the ARM wheels under emulation
 #   make duckdb-armhf [SUITES=...]  duckdb for armhf from its sources, cached
 #                                   outside the work tree (scripts/duckdb-armhf)
 #   make armhf-duckdb2              the armv7l wheels of bookworm and trixie
 #                                   against duckdb 2.x built for armhf
-#   make test JOBS=1                ... the test parts one after the other (two at once by default)
-#   make demo [DB=path.duckdb]      set up and run the repair on a demo database
-#   make bench [BENCH_ARGS=--10m]   speed figures, up to 10M rows with the flag
-#   make leakcheck | asan           reference and memory growth
-#                                   over many calls; the suite under ASan
-#   make leakcheck-proof            the leak check against deliberately leaking builds
-#   make sweep | sweep-proof        every call into the host failing in turn, on a
-#                                   test-only build (make test runs it on SWEEP_ON);
-#                                   against builds with a deliberate fault each
-#   make coverage                   line and branch coverage of the whole suite, the
-#                                   fault tests and the sweep, with its floors
-#   make faults | faults-proof      the fault tests alone (make test runs them on
-#                                   the combinations FAULTS_ON names); against a
-#                                   build that inserts the patch in two statements
-# test and test-one install the wheels from dist/; demo, bench, leakcheck,
-# leakcheck-proof, asan, faults and faults-proof build the module from
-# source into the environment (for python3.14 and python3.15 from Debian's
-# root, which has no compiler, they install the wheel built for it).
+#   make bench [BENCH_ARGS=--10m]   speed and memory against the floor
+#   make leakcheck | asan           reference and memory growth over many calls;
+#                                   the suite under ASan
+#   make sweep | coverage           every call into the host failing in turn, on the
+#                                   test-only build; line and branch coverage of the
+#                                   suite, the fault tests and the sweep, with floors
+#   make faults                     the fault tests alone (kills, full disks, ...)
+#   make leakcheck-proof | sweep-proof | faults-proof
+#                                   each check against builds with a deliberate
+#                                   fault (scripts/proof)
+# test and test-one install the wheels from dist/; check, demo, bench,
+# leakcheck, asan, faults and the proofs build the module from source (for
+# python3.14 and python3.15 from Debian's root, which has no compiler, they
+# install the wheel built for it; the proofs and ASan need an interpreter
+# of the machine).
 PYTHON ?= python3.9
 DEPS ?= newest
 ENV := $(notdir $(PYTHON))-$(DEPS)
@@ -88,18 +86,26 @@ WHEEL_SCRIPTS := scripts/cross-wheel scripts/debian-root.sh scripts/repair-wheel
 WHEELS_DONE := $(WHEEL_PYTHONS:%=build/wheels/x86_64-%.done) $(ARM_WHEELS:%=build/wheels/%.done)
 
 .PHONY: all venv install install-source install-wheel wheels test test-parts test-one \
-        aarch64 armhf duckdb-armhf demo bench leakcheck leakcheck-proof asan clean
+        aarch64 armhf duckdb-armhf demo check bench leakcheck leakcheck-proof asan clean
 # Stamps made by pattern rules stay.
 .SECONDARY:
 
 all: test
 
+# new_venv PYTHON,DIR,REQUIREMENTS...: a fresh virtual environment of that
+# interpreter in DIR with the requirements installed, stamped DIR/.ready
+# (find-python prints the runner into a private root with the interpreter,
+# and RUN goes before the environment's own commands).
+define new_venv
+	@interp=$$(scripts/find-python $(1)) && echo "using $$interp for $(2)" && \
+	    $$interp -m venv --clear $(2)
+	$(strip $(RUN) $(2)/bin/python) -m pip install --quiet --upgrade pip
+	$(strip $(RUN) $(2)/bin/python) -m pip install --quiet $(foreach r,$(3),-r $(r))
+	touch $(2)/.ready
+endef
+
 $(VENV)/.ready: requirements/$(DEPS).txt requirements/tools.txt pyproject.toml
-	@interp=$$(scripts/find-python $(PYTHON)) && echo "using $$interp" && \
-	    $$interp -m venv --clear $(VENV)
-	$(PY) -m pip install --quiet --upgrade pip
-	$(PY) -m pip install --quiet -r requirements/tools.txt -r requirements/$(DEPS).txt
-	touch $@
+	$(call new_venv,$(PYTHON),$(VENV),requirements/tools.txt requirements/$(DEPS).txt)
 
 venv: $(VENV)/.ready
 
@@ -131,17 +137,13 @@ install-wheel: venv build/wheels/x86_64-$(notdir $(PYTHON)).done
 	echo "$(PY) -m pip install --quiet $$1" && $(PY) -m pip install --quiet "$$1"
 	@$(PY) -c '$(VERSIONS)'
 
+.venv/release/.ready: RUN :=
 .venv/release/.ready: requirements/release.txt requirements/build.txt
-	@interp=$$(scripts/find-python $(RELEASE_PYTHON)) && "$$interp" -m venv --clear .venv/release
-	$(RELEASE) -m pip install --quiet --upgrade pip
-	$(RELEASE) -m pip install --quiet -r requirements/release.txt
-	touch $@
+	$(call new_venv,$(RELEASE_PYTHON),.venv/release,requirements/release.txt)
 
+.venv/build-%/.ready: RUN :=
 .venv/build-%/.ready: requirements/build.txt
-	@interp=$$(scripts/find-python $*) && "$$interp" -m venv --clear .venv/build-$*
-	.venv/build-$*/bin/python -m pip install --quiet --upgrade pip
-	.venv/build-$*/bin/python -m pip install --quiet -r requirements/build.txt
-	touch $@
+	$(call new_venv,$*,.venv/build-$*,requirements/build.txt)
 
 wheels: $(SDIST) $(WHEELS_DONE)
 	@ls -1 dist
@@ -196,10 +198,7 @@ DUCKDB2 := $(shell sed -n 's/^duckdb==\(2[^ ]*\) .*/\1/p' requirements/duckdb-ar
 armhf-duckdb2: build/wheels/armv7l-bookworm.done build/wheels/armv7l-trixie.done
 	scripts/duckdb-armhf --duckdb $(DUCKDB2) bookworm
 	scripts/duckdb-armhf --duckdb $(DUCKDB2) trixie
-	@status=0; for suite in bookworm trixie; do \
-	    scripts/arm-check --duckdb $(DUCKDB2) $$suite armv7l $(RELEASE) $(ARMHF_PYTEST_ARGS) \
-	        || status=1; done; \
-	exit $$status
+	@$(call arm_suites,bookworm trixie,armv7l,$(ARMHF_PYTEST_ARGS),--duckdb $(DUCKDB2))
 .PHONY: armhf-duckdb2
 
 # The parts of make test, longest first, so that the others share the
@@ -226,48 +225,51 @@ test:
 # Each part records whether it passed in build/results/; make test sums up.
 test-parts: $(DUCKDB_PARTS) wheels $(TEST_PARTS)
 
+# part NAME,COMMAND: one part of make test, timed, recording in
+# build/results/ whether it passed.
+define part
+	@at=$$(date +%s); echo "=== $(1)"; \
+	if $(2); then touch build/results/$(1).passed; fi; \
+	echo "=== $(1): $$(($$(date +%s) - at)) s"
+endef
+
 check-python%: wheels
-	@at=$$(date +%s); combo=python$*; python=$${combo%-*}; deps=$${combo##*-}; \
-	echo "=== $$python, $$deps dependencies"; \
-	if $(MAKE) --no-print-directory test-one PYTHON=$$python DEPS=$$deps; then \
-	    touch build/results/$$combo.passed; fi; \
-	echo "=== $$python, $$deps dependencies: $$(($$(date +%s) - at)) s"
+	$(call part,python$*,$(MAKE) --no-print-directory test-one PYTHON=$(firstword $(subst -, ,python$*)) DEPS=$(lastword $(subst -, ,$*)))
 
 # The test-only builds build from source: they need no wheel.
 check-coverage-% check-sweep-%:
-	@at=$$(date +%s); kind=$(word 2,$(subst -, ,$@)); combo=$*; python=$${combo%-*}; \
-	deps=$${combo##*-}; echo "=== make $$kind, $$python, $$deps dependencies"; \
-	if $(MAKE) --no-print-directory $$kind PYTHON=$$python DEPS=$$deps; then \
-	    touch build/results/$$kind-$$combo.passed; fi; \
-	echo "=== make $$kind, $$python, $$deps dependencies: $$(($$(date +%s) - at)) s"
+	$(call part,$(word 2,$(subst -, ,$@))-$*,$(MAKE) --no-print-directory $(word 2,$(subst -, ,$@)) PYTHON=$(firstword $(subst -, ,$*)) DEPS=$(lastword $(subst -, ,$*)))
 
 check-aarch64-%: wheels
-	@echo "=== aarch64 wheel for Debian $*'s Python under emulation (PyPI's duckdb)"; \
-	if scripts/arm-check $* aarch64 $(RELEASE) $(AARCH64_PYTEST_ARGS); then \
-	    touch build/results/aarch64-$*.passed; fi
+	$(call part,aarch64-$*,scripts/arm-check $* aarch64 $(RELEASE) $(AARCH64_PYTEST_ARGS))
 
 check-armhf-%: wheels duckdb-armhf-%
-	@echo "=== armv7l wheel for Debian $*'s Python under emulation (duckdb built for armhf)"; \
-	if scripts/arm-check $* armv7l $(RELEASE) $(ARMHF_PYTEST_ARGS); then \
-	    touch build/results/armhf-$*.passed; fi
+	$(call part,armhf-$*,scripts/arm-check $* armv7l $(RELEASE) $(ARMHF_PYTEST_ARGS))
 
 test-one: install-wheel
 	$(PY) scripts/leakcheck.py --quick
 	$(PY) -m pytest tests $(PYTEST_ARGS)
 	$(if $(filter $(ENV),$(FAULTS_ON)),$(PY) -m pytest tests/faults $(PYTEST_ARGS))
 
+# arm_suites SUITES,ARCH,PYTEST_ARGS[,--duckdb VERSION]: scripts/arm-check
+# for each suite, failing if any failed.
+arm_suites = status=0; for suite in $(1); do \
+    scripts/arm-check $(4) $$suite $(2) $(RELEASE) $(3) || status=1; done; exit $$status
+
 aarch64: $(SUITES:%=build/wheels/aarch64-%.done)
-	@status=0; for suite in $(SUITES); do \
-	    scripts/arm-check $$suite aarch64 $(RELEASE) $(AARCH64_PYTEST_ARGS) || status=1; done; \
-	exit $$status
+	@$(call arm_suites,$(SUITES),aarch64,$(AARCH64_PYTEST_ARGS))
 
 armhf: $(SUITES:%=build/wheels/armv7l-%.done) duckdb-armhf
-	@status=0; for suite in $(SUITES); do \
-	    scripts/arm-check $$suite armv7l $(RELEASE) $(ARMHF_PYTEST_ARGS) || status=1; done; \
-	exit $$status
+	@$(call arm_suites,$(SUITES),armv7l,$(ARMHF_PYTEST_ARGS))
 
 demo: install
 	$(PY) scripts/demo.py $(DB)
+
+# The quick check, a few minutes: the module from source, the whole suite.
+CHECK_PYTHON ?= python3.13
+check:
+	@$(MAKE) --no-print-directory install-source PYTHON=$(CHECK_PYTHON) DEPS=newest
+	.venv/$(CHECK_PYTHON)-newest/bin/python -m pytest tests -q $(PYTEST_ARGS)
 
 bench: install
 	$(PY) scripts/bench.py $(BENCH_ARGS)
@@ -276,48 +278,45 @@ leakcheck: install
 	$(PY) scripts/leakcheck.py
 
 leakcheck-proof: install
-	scripts/leakcheck-proof $(PY)
+	$(PY) scripts/proof leakcheck $(PY)
 
 asan: install
-	scripts/asan-check $(PY)
+	$(PY) scripts/asan-check $(PY)
 
 clean:
 	rm -rf .venv build dist
 
 # The test-only builds, from source into environments of their own: with
-# failure injection (host/injection.hpp), for the failure sweep of
+# failure injection (tests/injection), for the failure sweep of
 # tests/sweep; and with coverage counts too, for make coverage, which runs
 # the whole suite, the fault tests and the sweep and reports line and branch
 # coverage (build/coverage/index.html), failing below the floors.  make test
 # runs both (COVERAGE_ON, SWEEP_ON above).
 TEST_BUILD = .venv/$(1)-$(ENV)
-.PHONY: sweep coverage
+# test_build KIND,CMAKE DEFINES: the module built so into its environment.
+define test_build
+	@$(MAKE) --no-print-directory venv VENV=$(call TEST_BUILD,$(1))
+	$(call TEST_BUILD,$(1))/bin/python -m pip install --quiet --no-build-isolation \
+	    --config-settings=build-dir=build/$(1)-$(ENV) \
+	    $(foreach d,$(2),--config-settings=cmake.define.$(d)=ON) .
+	@$(call TEST_BUILD,$(1))/bin/python -c '$(VERSIONS)'
+endef
+.PHONY: sweep sweep-proof coverage
 sweep:
-	@$(MAKE) --no-print-directory venv VENV=$(call TEST_BUILD,sweep)
-	$(call TEST_BUILD,sweep)/bin/python -m pip install --quiet --no-build-isolation \
-	    --config-settings=build-dir=build/sweep-$(ENV) \
-	    --config-settings=cmake.define.PATCH_EUS_INJECT=ON .
-	@$(call TEST_BUILD,sweep)/bin/python -c '$(VERSIONS)'
+	$(call test_build,sweep,PATCH_EUS_INJECT)
 	$(call TEST_BUILD,sweep)/bin/python -m pytest tests/sweep $(PYTEST_ARGS)
 
 # The sweep against builds with a deliberate fault in their failure
-# handling each (scripts/sweep-proof).
-.PHONY: sweep-proof
+# handling each (scripts/proof sweep); they are built apart, the sweep's
+# environment only runs them.
 sweep-proof:
 	@$(MAKE) --no-print-directory venv VENV=$(call TEST_BUILD,sweep)
-	$(call TEST_BUILD,sweep)/bin/python -m pip install --quiet --no-build-isolation \
-	    --config-settings=build-dir=build/sweep-$(ENV) \
-	    --config-settings=cmake.define.PATCH_EUS_INJECT=ON .
-	scripts/sweep-proof $(call TEST_BUILD,sweep)/bin/python
+	$(call TEST_BUILD,sweep)/bin/python scripts/proof sweep $(call TEST_BUILD,sweep)/bin/python
 
 coverage:
 	@$(MAKE) --no-print-directory venv VENV=$(call TEST_BUILD,coverage)
 	$(call TEST_BUILD,coverage)/bin/python -m pip install --quiet -r requirements/coverage.txt
-	$(call TEST_BUILD,coverage)/bin/python -m pip install --quiet --no-build-isolation \
-	    --config-settings=build-dir=build/coverage-$(ENV) \
-	    --config-settings=cmake.define.PATCH_EUS_INJECT=ON \
-	    --config-settings=cmake.define.PATCH_EUS_COVERAGE=ON .
-	@$(call TEST_BUILD,coverage)/bin/python -c '$(VERSIONS)'
+	$(call test_build,coverage,PATCH_EUS_INJECT PATCH_EUS_COVERAGE)
 	find build/coverage-$(ENV) -name '*.gcda' -delete
 	@status=0; for part in tests tests/faults tests/sweep; do \
 	    $(call TEST_BUILD,coverage)/bin/python -m pytest $$part $(PYTEST_ARGS) || status=1; done; \
@@ -333,4 +332,4 @@ faults: install
 	$(PY) -m pytest tests/faults $(PYTEST_ARGS)
 
 faults-proof: install
-	scripts/faults-proof $(PY)
+	$(PY) scripts/proof faults $(PY)
