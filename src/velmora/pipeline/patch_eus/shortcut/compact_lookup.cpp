@@ -10,7 +10,12 @@ void CompactLookup::group_rows() {
     const int32_t rows = static_cast<int32_t>(row_firm_.size());
     // The rows in period order, each period's rows in frame order.
     const size_t periods = static_cast<size_t>(periods_.size());
-    std::vector<size_t> row_start(period_rows_);
+    // Copied from the range, not with the copy constructor: GCC 11 and later
+    // compile the copy's allocation with a call to
+    // std::__throw_bad_array_new_length (GLIBCXX_3.4.29), which would tie
+    // the module to GCC 11's C++ runtime (manylinux_2_34); the range's length
+    // is checked first.
+    std::vector<size_t> row_start(period_rows_.begin(), period_rows_.end());
     row_start.push_back(0);
     std::exclusive_scan(row_start.begin(), row_start.end(), row_start.begin(), size_t{0});
     std::vector<int32_t> by_period(static_cast<size_t>(rows));
