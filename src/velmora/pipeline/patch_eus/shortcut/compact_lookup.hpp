@@ -37,7 +37,8 @@ public:
     // and the groups, once every row is added.
     void group_rows();
 
-    // Finds the periods of the calendar's entries: 0, or -1 on error.
+    // Finds the periods of the calendar's entries, exact strs (the door's
+    // first check): 0, or -1 on error.
     int prepare(PyObject* calendar);
 
     // Calls f(candidate) for every firm with a row in the calendar entry

@@ -116,13 +116,12 @@ int ValueIds::add(PyObject* v, int32_t& id) {
     return 1;
 }
 
-int ValueIds::find(PyObject* v, int32_t& id) {
+int ValueIds::find(PyObject* text, int32_t& id) {
     id = -1;
-    size_t hash, slot;
     if (slots_.empty()) return 0;
-    if (PyUnicode_CheckExact(v) && !ready(v)) return -1;
-    if (int handled = hash_of(v, hash); handled <= 0) return handled;
-    if (slot_of(v, hash, slot) < 0) return -1;
+    if (!ready(text)) return -1;
+    size_t slot;
+    if (slot_of(text, text_hash(text), slot) < 0) return -1;
     id = slots_[slot];
     return 0;
 }

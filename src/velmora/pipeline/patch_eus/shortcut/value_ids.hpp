@@ -25,8 +25,9 @@ public:
     // The id of `v`, a new one when it is unseen: 1, 0 when `v` is not of a
     // kind handled here (or there are too many ids), -1 on error.
     int add(PyObject* v, int32_t& id);
-    // The id of `v`, or -1 when it was never added: 0, or -1 on error.
-    int find(PyObject* v, int32_t& id);
+    // The id of the exact str `text`, or -1 when it was never added: 0, or
+    // -1 on error.
+    int find(PyObject* text, int32_t& id);
 
     // The first value added with that id (borrowed; held here).
     PyObject* value(int32_t id) const { return values_[static_cast<size_t>(id)]; }
