@@ -734,21 +734,36 @@ class Finding:
                     torn.append((change, change[1] < size))
         return torn
 
+    def damaged_wal_tail(self):
+        """Whether the state kept the .wal's unsynced writes otherwise than
+        a kill can leave them (the first of them, whole, in order): one torn,
+        or one lost before a later one kept."""
+        for fid, kept in self.choice["data"].items():
+            if self.point["label"][fid] == DATABASE + ".wal" and (
+                    any(tear is not None for _, tear in kept)
+                    or [j for j, _ in kept] != list(range(len(kept)))):
+                return True
+        return False
+
     def kind(self):
-        """The known kinds of failure, both DuckDB's own under torn writes,
-        or None:
+        """The known kinds of failure, both DuckDB's own under a power cut
+        before the call returned, or None:
         - "torn rewrite in place": DuckDB refuses the database file with a
           checksum error, and the state tore a write over bytes the file
           already held at its last sync (DuckDB rewrites a block of its
           metadata in place during the checkpoint, before syncing it);
-        - "torn .wal": before the call returned, the state tore a write of
-          the .wal that was not synced yet."""
+        - "damaged .wal tail": the state kept the .wal's unsynced writes
+          torn, or with a hole where a write was lost before a later one
+          (duckdb 2.0.1 refuses such a .wal, or replays it into wrong
+          rows)."""
+        if self.after:
+            return None
         opens = self.seen.get("opens")
         if (isinstance(opens, str) and "checksum" in opens
                 and any(in_place for _, in_place in self.torn(DATABASE))):
             return "torn rewrite in place"
-        if not self.after and self.torn(DATABASE + ".wal"):
-            return "torn .wal"
+        if self.damaged_wal_tail():
+            return "damaged .wal tail"
         return None
 
     def remedy(self):
