@@ -115,7 +115,8 @@ FILE_LIMIT = """
 import resource, signal
 signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
 resource.setrlimit(resource.RLIMIT_FSIZE,
-                   (os.path.getsize(path) + {room}, resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
+                   (os.path.getsize(os.path.expanduser(path)) + {room},
+                    resource.getrlimit(resource.RLIMIT_FSIZE)[1]))
 """
 SCENARIOS = {
     "repair": "",
@@ -578,10 +579,12 @@ def snapshot(folder):
             for path in sorted(Path(folder).iterdir())}
 
 
-def record(python, recorder, original, folder, prepare="", strace=None):
+def record(python, recorder, original, folder, prepare="", strace=None, spelling="absolute"):
     """Runs the repair on a copy of `original` in the new folder `folder`
     under the recorder; the checked Record.  With `strace` (a path) the run
-    is also traced by strace -ff -y into files `strace`.<thread>."""
+    is also traced by strace -ff -y into files `strace`.<thread>.  The
+    repair is given the path "absolute", "relative" (a bare name in the
+    current folder) or "under ~" (HOME the folder's parent)."""
     folder = Path(folder)
     folder.mkdir(parents=True)
     path = folder / DATABASE
@@ -594,14 +597,19 @@ def record(python, recorder, original, folder, prepare="", strace=None):
     log = folder.parent / (folder.name + ".log")
     env = {**os.environ, "POWERCUT_LIB": str(recorder), "POWERCUT_DIR": str(folder),
            "POWERCUT_LOG": str(log), "PYTHONHASHSEED": "0"}
-    command = [str(python), "-c", HARNESS, str(path), prepare]
+    spelt = {"absolute": str(path), "relative": DATABASE,
+             "under ~": f"~/{folder.name}/{DATABASE}"}[spelling]
+    if spelling == "under ~":
+        env["HOME"] = str(folder.parent)
+    command = [str(python), "-c", HARNESS, spelt, prepare]
     if strace:
         # The recorder goes into the traced program only, not into strace.
         command = ["strace", "-f", "-ff", "-qq", "-y", "-o", str(strace),
                    "-E", f"LD_PRELOAD={recorder}"] + command
     else:
         env["LD_PRELOAD"] = str(recorder)
-    run = subprocess.run(command, env=env, capture_output=True, text=True, timeout=600)
+    run = subprocess.run(command, env=env, capture_output=True, text=True, timeout=600,
+                         cwd=folder if spelling == "relative" else None)
     final = {name: data for name, (_, data) in snapshot(folder).items()}
     return Record(parse(log), initial, final, run.stdout + run.stderr, run.returncode)
 

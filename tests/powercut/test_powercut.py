@@ -41,7 +41,7 @@ def noted(outcome):
     return outcome
 
 
-@pytest.mark.parametrize("scenario", ["repair"])
+@pytest.mark.parametrize("scenario", sorted(powercut.SCENARIOS))
 def test_every_crash_state(recorder, table, tmp_path, scenario):
     """Every state holds the original or the whole patch, nothing twice,
     and a rerun converges; after the return, the whole patch.  Let through,
@@ -58,6 +58,24 @@ def test_every_crash_state(recorder, table, tmp_path, scenario):
     if scenario == "full disk at close":
         # What makes the scenario: the checkpoint never wrote the file.
         assert powercut.DATABASE not in [w for _, w in outcome.record.syncs()]
+
+
+@pytest.mark.parametrize("scenario, spelling", [
+    ("repair", "absolute"), ("full disk at close", "absolute"), ("repair", "relative"),
+    ("repair", "under ~"), ("full disk at close", "under ~")])
+def test_the_folder_is_synced_before_the_call_returns(recorder, table, tmp_path, scenario,
+                                                      spelling):
+    """DuckDB creates and removes its .wal without syncing the folder: the
+    repair syncs it after closing, so that what the call reported is on the
+    disk whether or not the checkpoint could write the file."""
+    rec = powercut.record(sys.executable, recorder, table.original, tmp_path / "record",
+                          powercut.SCENARIOS[scenario], spelling=spelling)
+    assert rec.output.splitlines()[0] == table.report
+    kinds = [op.kind if op.kind != "mark" else op.fields["text"] for op in rec.ops]
+    last_change = max(i for i, kind in enumerate(kinds)
+                      if kind in ("unlink", "rename") or
+                      kind == "open" and rec.ops[i].fields["created"])
+    assert "dirsync" in kinds[last_change:kinds.index("returned")], rec.sequence()
 
 
 def test_a_disk_that_loses_a_synced_write_is_caught(recorder, table, tmp_path):
