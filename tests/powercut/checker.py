@@ -63,8 +63,8 @@ def check(folder, name, original, patched, aside=True):
         shutil.copytree(folder, untouched)
     seen = look(folder, name, original, patched)
     if os.path.exists(untouched):
-        if seen.get("opens") is not True or seen.get("held") != "before_run" and (
-                seen.get("held") != "after_run" or seen.get("twice")):
+        if (seen.get("opens") is not True or seen.get("twice")
+                or seen.get("held") not in ("before_run", "after_run")):
             os.rename(os.path.join(untouched, name + ".wal"),
                       os.path.join(untouched, name + ".wal.aside"))
             seen["wal_aside"] = look(untouched, name, original, patched)

@@ -4,7 +4,7 @@ table with the whole patch, and once the call has returned, the whole patch.
 The repair of a 48,387-row table runs under the recorder (recorder.c);
 powercut.py builds the states a power cut between any two of its file
 operations could leave and checks each in a forked child (checker.py).
-POWERCUT_SAMPLES sets the random states a point (16), POWERCUT_SEED the
+POWERCUT_SAMPLES sets the random states a point (32), POWERCUT_SEED the
 seed (random, printed)."""
 import os
 import re
@@ -17,7 +17,7 @@ import pytest
 import powercut
 from conftest import FAULT_NOTES, FAULT_TRIES
 
-SAMPLES = int(os.environ.get("POWERCUT_SAMPLES", "16"))
+SAMPLES = int(os.environ.get("POWERCUT_SAMPLES", "32"))
 SEED = int(os.environ["POWERCUT_SEED"]) if os.environ.get("POWERCUT_SEED") else None
 
 
@@ -33,10 +33,11 @@ def table(tmp_path_factory):
 
 def noted(outcome):
     """The outcome's counts and its record in the run's summary."""
-    fault = f"power cut, {outcome.scenario} (duckdb {outcome.duckdb})"
+    fault = f"power cut, {outcome.scenario} (duckdb {outcome.duckdb})" + (
+        "" if outcome.lose is None else f", on a disk that loses write #{outcome.lose}")
     for what, count in outcome.tally.items():
         FAULT_TRIES[fault] += [what] * count
-    FAULT_NOTES[fault] += outcome.summary().splitlines()[1:6]
+    FAULT_NOTES[fault] += outcome.summary().splitlines()[:6]
     FAULT_NOTES[fault] += [str(finding) for finding in outcome.findings[:5]]
     return outcome
 
