@@ -334,3 +334,34 @@ faults: install
 
 faults-proof: install
 	scripts/faults-proof $(PY)
+
+# ---- Power cuts (tests/powercut): one block, kept apart on purpose ----
+# The repair's file operations recorded by an LD_PRELOAD library (built by
+# the tests with the machine's gcc), and every state a power cut between
+# two of them could leave checked in a child process.  make test runs it
+# as a part of its own on each of POWERCUT_ON (the oldest and the newest
+# duckdb we declare), in an environment of its own with the wheel from
+# dist/.  make powercut runs it once, built from source like make faults;
+# make powercut-long runs the simulator with more states and a larger table
+# (POWERCUT_LONG_ARGS); make powercut-armhf compares the sync calls of
+# duckdb built for armhf, under qemu, with x86_64's (not in make test).
+POWERCUT_ON ?= python3.9:oldest python3.13:newest
+POWERCUT_LONG_ARGS ?= --firms 2000 --samples 200
+POWERCUT_PARTS := $(subst :,-,$(POWERCUT_ON:%=check-powercut-%))
+TEST_PARTS += $(POWERCUT_PARTS)
+test-parts: $(POWERCUT_PARTS)
+.PHONY: powercut powercut-long powercut-armhf
+check-powercut-%: wheels
+	@at=$$(date +%s); combo=$*; python=$${combo%-*}; deps=$${combo##*-}; \
+	echo "=== power cuts, $$python, $$deps dependencies"; \
+	if $(MAKE) --no-print-directory install-wheel PYTHON=$$python DEPS=$$deps \
+	        VENV=.venv/powercut-$$combo && \
+	    .venv/powercut-$$combo/bin/python -m pytest tests/powercut $(PYTEST_ARGS); then \
+	    touch build/results/powercut-$$combo.passed; fi; \
+	echo "=== power cuts, $$python, $$deps dependencies: $$(($$(date +%s) - at)) s"
+powercut: install
+	$(PY) -m pytest tests/powercut $(PYTEST_ARGS)
+powercut-long: install
+	nice $(PY) tests/powercut/powercut.py $(POWERCUT_LONG_ARGS)
+powercut-armhf: .venv/release/.ready
+	scripts/powercut-armhf $(RELEASE)
