@@ -346,7 +346,7 @@ faults-proof: install
 # (POWERCUT_LONG_ARGS); make powercut-armhf compares the sync calls of
 # duckdb built for armhf, under qemu, with x86_64's (not in make test).
 POWERCUT_ON ?= python3.9:oldest python3.13:newest
-POWERCUT_LONG_ARGS ?= --firms 2000 --samples 200
+POWERCUT_LONG_ARGS ?= --firms 2000 --samples 100 --sectors
 POWERCUT_PARTS := $(subst :,-,$(POWERCUT_ON:%=check-powercut-%))
 TEST_PARTS += $(POWERCUT_PARTS)
 test-parts: $(POWERCUT_PARTS)

@@ -3,7 +3,8 @@ recorder.c, and the states a power cut between any two of them can leave on
 the disk, each checked in a child process (checker.py).
 
     python tests/powercut/powercut.py [--scenario NAME]... [--firms N]
-        [--samples K] [--seed S] [--workers W] [--lose-synced-write]
+        [--samples K] [--seed S] [--workers W] [--sectors] [--lose-synced-write]
+        [--work FOLDER]
 
 What the disk may hold after a power cut at a point of the record:
 - what was on it before the run, and every file's data as of its last
@@ -23,9 +24,11 @@ only the whole patch.
 import argparse
 import collections
 import hashlib
+import itertools
 import json
 import os
 import random
+import re
 import shutil
 import subprocess
 import sys
@@ -433,6 +436,23 @@ def choices(point, rng, samples):
         yield what, {"data": dict(chosen), "names": kept_names}
 
 
+def sector_choices(point, name):
+    """Every state with all unsynced writes kept but one 512-byte sector of
+    one of the writes to `name` lost (left as it was)."""
+    for fid, changes in point["pending"].items():
+        if point["label"][fid] != name:
+            continue
+        for j, change in enumerate(changes):
+            if change[0] != "write":
+                continue
+            sectors = _sectors(change)
+            for sector in sectors:
+                kept = {f: [(k, None) for k in range(len(c))] for f, c in point["pending"].items()}
+                kept[fid][j] = (j, ([s for s in sectors if s != sector], True))
+                yield (f"every write, sector {sector} of #{change[-1]} lost",
+                       {"data": kept, "names": set(range(len(point["names_pending"])))})
+
+
 def _tear(change, rng):
     sectors = _sectors(change)
     share = rng.random()
@@ -825,6 +845,11 @@ class Outcome:
         ]
         for outcome, count in sorted(self.tally.items(), key=lambda item: -item[1]):
             lines.append(f"    {count:5} x {outcome}")
+        if self.sector_tally:
+            lines.append(f"  of them, one sector of the .wal lost just before its first sync: "
+                         f"{sum(self.sector_tally.values())} states")
+            for outcome, count in self.sector_tally.most_common():
+                lines.append(f"    {count:5} x {outcome}")
         lines.append(f"  {len(self.findings)} failing (point, state) pairs"
                      + (" (" + ", ".join(f"{k} {v}" for k, v in sorted(kinds_found.items()))
                         + ")" if self.findings else ""))
@@ -837,12 +862,14 @@ class Outcome:
 
 
 def simulate(python, recorder, table, work, *, scenario="repair", samples=8, seed=None,
-             workers=2, limit=60, lose=None, out=None, keep=False):
+             workers=2, limit=60, lose=None, out=None, keep=False, sectors=False):
     """Records the repair of a copy of the table and checks the crash
     states of every point.  `lose`: a disk that loses one write although it
     was synced: an operation number, or "last synced database write" (the
     broken case that the checker must catch).  `keep`: the failing states
-    are written to `work`/failing/."""
+    are written to `work`/failing/.  `sectors`: also, at the last point
+    before the .wal's first sync (its commit written, not yet synced), every
+    state that lost one sector of it."""
     started = time.monotonic()
     seed = random.randrange(2**32) if seed is None else seed
     work = Path(work)
@@ -860,9 +887,15 @@ def simulate(python, recorder, table, work, *, scenario="repair", samples=8, see
     rng = random.Random(seed)
     states = {}  # digest of the files: the first point and choice, and every place seen
     built = pairs = 0
+    wal = DATABASE + ".wal"
+    first_sync = next((n for n, (op, *_) in enumerate(rec.points)
+                       if op and op.kind == "fsync" and op.label == wal), None)
     for number, (op, after, where, point) in enumerate(rec.points):
         here = set()
-        for what, choice in choices(point, rng, samples):
+        tried = choices(point, rng, samples)
+        if sectors and first_sync is not None and number == first_sync - 1:
+            tried = itertools.chain(tried, sector_choices(point, wal))
+        for what, choice in tried:
             built += 1
             key = digest(crash_state(point, choice))
             if key in here:
@@ -873,7 +906,7 @@ def simulate(python, recorder, table, work, *, scenario="repair", samples=8, see
             entry["at"].append((number, what, point, choice))
     entries = list(states.values())
     results = check_states(python, table, entries, work, workers, limit)
-    tally, findings = collections.Counter(), []
+    tally, findings, sector_tally = collections.Counter(), [], collections.Counter()
     for entry, seen in zip(entries, results):
         for number, what, point, choice in entry["at"]:
             op, after, where, _ = rec.points[number]
@@ -881,11 +914,14 @@ def simulate(python, recorder, table, work, *, scenario="repair", samples=8, see
             if found:
                 findings.append(Finding(number, op, after, where, what, point, choice, seen,
                                         found, table.report))
-                tally["FAILED: " + found[0][:100]] += 1
+                label = "FAILED: " + found[0][:100]
             else:
-                wal = DATABASE + ".wal" in seen.get("files", [])
-                tally[("after return, " if after else "") + f"held {HOLDS[seen['held']]}"
-                      + (", a .wal beside it" if wal else "")] += 1
+                label = (("after return, " if after else "") + f"held {HOLDS[seen['held']]}"
+                         + (", a .wal beside it" if wal in seen.get("files", []) else ""))
+            tally[label] += 1
+            if what.startswith("every write, sector"):
+                sector_tally[re.sub(r"\d+", "N", re.sub(r'"[^"]*("|$)', '"..."', label))
+                             if found else label] += 1
     if keep:
         # The failing states as they were before the check, to look at.
         for n, finding in enumerate(findings):
@@ -894,6 +930,7 @@ def simulate(python, recorder, table, work, *, scenario="repair", samples=8, see
     outcome = Outcome(
         scenario=scenario, record=rec, seed=seed, samples=samples, built=built, pairs=pairs,
         distinct=len(entries), tally=tally, findings=findings, results=results,
+        sector_tally=sector_tally,
         after_points=sum(1 for p in rec.points if p[1]), seconds=time.monotonic() - started,
         duckdb=table.duckdb, python_version=table.python, rows=table.rows,
         patch_rows=table.patch_rows, lose=lose)
@@ -958,6 +995,8 @@ def main(argv=None):
     parser.add_argument("--limit", type=float, default=60, help="seconds a state")
     parser.add_argument("--lose-synced-write", action="store_true",
                         help="a disk that loses the last synced write to the database")
+    parser.add_argument("--sectors", action="store_true",
+                        help="also every one-sector loss of the .wal just before its first sync")
     parser.add_argument("--work", help="folder to work in (kept); a temporary one otherwise")
     args = parser.parse_args(argv)
     seed = random.randrange(2**32) if args.seed is None else args.seed
@@ -973,7 +1012,7 @@ def main(argv=None):
                                workers=args.workers, limit=args.limit,
                                lose="last synced database write" if args.lose_synced_write
                                else None, out=lambda text: print(text, flush=True),
-                               keep=bool(args.work))
+                               keep=bool(args.work), sectors=args.sectors)
             failed += not outcome.passed
     return 1 if failed else 0
 
