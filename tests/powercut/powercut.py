@@ -914,14 +914,15 @@ def simulate(python, recorder, table, work, *, scenario="repair", samples=8, see
             if found:
                 findings.append(Finding(number, op, after, where, what, point, choice, seen,
                                         found, table.report))
-                label = "FAILED: " + found[0][:100]
+                # Counted by kind: without the numbers and paths of each.
+                label = "FAILED: " + re.sub(r"\d+", "N", re.sub(r'"[^"]*("|$)', '"..."',
+                                                                  found[0]))[:100]
             else:
                 label = (("after return, " if after else "") + f"held {HOLDS[seen['held']]}"
                          + (", a .wal beside it" if wal in seen.get("files", []) else ""))
             tally[label] += 1
             if what.startswith("every write, sector"):
-                sector_tally[re.sub(r"\d+", "N", re.sub(r'"[^"]*("|$)', '"..."', label))
-                             if found else label] += 1
+                sector_tally[label] += 1
     if keep:
         # The failing states as they were before the check, to look at.
         for n, finding in enumerate(findings):
