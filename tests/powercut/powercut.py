@@ -700,7 +700,7 @@ class Checker:
                  str(self.patched), str(folder), DATABASE], capture_output=True, text=True,
                 timeout=self.limit, env={**os.environ, "OPENBLAS_NUM_THREADS": "1"})
         except subprocess.TimeoutExpired:
-            return {"error": f"no answer within {self.limit} s"}
+            return {"error": f"no answer within {self.limit:g} s"}
         if run.returncode != 0:
             return {"error": f"exit status {run.returncode}: {run.stderr.strip()[-300:]}"}
         return json.loads(run.stdout.splitlines()[-1])
