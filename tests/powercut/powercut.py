@@ -1006,7 +1006,7 @@ def main(argv=None):
         work = Path(args.work or temporary)
         recorder = build_recorder(work / "lib")
         table = Table(sys.executable, work / "table", args.firms)
-        failed = 0
+        known = unknown = 0
         for n, scenario in enumerate(args.scenario or list(SCENARIOS)):
             outcome = simulate(sys.executable, recorder, table, work / f"scenario{n}",
                                scenario=scenario, samples=args.samples, seed=seed + n,
@@ -1014,8 +1014,13 @@ def main(argv=None):
                                lose="last synced database write" if args.lose_synced_write
                                else None, out=lambda text: print(text, flush=True),
                                keep=bool(args.work), sectors=args.sectors)
-            failed += not outcome.passed
-    return 1 if failed else 0
+            known += sum(f.kind() is not None for f in outcome.findings)
+            unknown += sum(f.kind() is None for f in outcome.findings)
+    # As the tests judge: DuckDB's own known kinds before the return are
+    # printed, any other failing state fails the run.
+    print(f"power cut: {unknown} failing states of no known kind, {known} of DuckDB's known "
+          f"kinds; seed {seed}")
+    return 1 if unknown else 0
 
 
 if __name__ == "__main__":
