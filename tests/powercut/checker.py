@@ -53,18 +53,19 @@ def failure(error):
     return f"{type(error).__name__}: {str(error).splitlines()[0] if str(error) else ''}"[:300]
 
 
-def check(folder, name, original, patched, aside=True):
-    """What a user finds in the state: and where it opens to neither table
-    or not at all while a .wal lies beside it, what the same state gives
-    with the .wal moved aside (under "wal_aside")."""
+def check(folder, name, original, patched, aside="failing"):
+    """What a user finds in the state: and where a .wal lies beside it,
+    what the same state gives with the .wal moved aside before anything
+    opens it (under "wal_aside"): when the state failed ("failing"), or
+    always ("always")."""
     path = os.path.join(folder, name)
     untouched = folder.rstrip("/") + ".untouched"
-    if aside and os.path.exists(path + ".wal"):
+    if os.path.exists(path + ".wal"):
         shutil.copytree(folder, untouched)
     seen = look(folder, name, original, patched)
     if os.path.exists(untouched):
-        if (seen.get("opens") is not True or seen.get("twice")
-                or seen.get("held") not in ("before_run", "after_run")):
+        if aside == "always" or (seen.get("opens") is not True or seen.get("twice")
+                                 or seen.get("held") not in ("before_run", "after_run")):
             os.rename(os.path.join(untouched, name + ".wal"),
                       os.path.join(untouched, name + ".wal.aside"))
             seen["wal_aside"] = look(untouched, name, original, patched)
@@ -118,7 +119,8 @@ def child(job, original, patched, answer):
     try:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, 1)  # DuckDB's progress bar writes to the C stdout
-        result = check(job["folder"], job["name"], original, patched)
+        result = check(job["folder"], job["name"], original, patched,
+                       job.get("aside", "failing"))
     except BaseException:
         result, code = {"error": "the check itself failed: " + traceback.format_exc()[-500:]}, 1
     data = json.dumps(result).encode()

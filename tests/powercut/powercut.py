@@ -3,7 +3,8 @@ recorder.c, and the states a power cut between any two of them can leave on
 the disk, each checked in a child process (checker.py).
 
     python tests/powercut/powercut.py [--scenario NAME]... [--firms N]
-        [--samples K] [--seed S] [--workers W] [--sectors] [--lose-synced-write]
+        [--samples K] [--seed S] [--workers W] [--sectors] [--wal-aside]
+        [--lose-synced-write]
         [--work FOLDER]
 
 What the disk may hold after a power cut at a point of the record:
@@ -845,6 +846,11 @@ class Outcome:
         ]
         for outcome, count in sorted(self.tally.items(), key=lambda item: -item[1]):
             lines.append(f"    {count:5} x {outcome}")
+        if self.aside_tally:
+            lines.append(f"  the states with a .wal, with the .wal moved aside before anything "
+                         f"opened them: {sum(self.aside_tally.values())}")
+            for outcome, count in self.aside_tally.most_common():
+                lines.append(f"    {count:5} x {outcome}")
         if self.sector_tally:
             lines.append(f"  of them, one sector of the .wal lost just before its first sync: "
                          f"{sum(self.sector_tally.values())} states")
@@ -862,14 +868,16 @@ class Outcome:
 
 
 def simulate(python, recorder, table, work, *, scenario="repair", samples=8, seed=None,
-             workers=2, limit=60, lose=None, out=None, keep=False, sectors=False):
+             workers=2, limit=60, lose=None, out=None, keep=False, sectors=False,
+             aside=False):
     """Records the repair of a copy of the table and checks the crash
     states of every point.  `lose`: a disk that loses one write although it
     was synced: an operation number, or "last synced database write" (the
     broken case that the checker must catch).  `keep`: the failing states
     are written to `work`/failing/.  `sectors`: also, at the last point
     before the .wal's first sync (its commit written, not yet synced), every
-    state that lost one sector of it."""
+    state that lost one sector of it.  `aside`: every state with a .wal is
+    also checked with the .wal moved aside before anything opens it."""
     started = time.monotonic()
     seed = random.randrange(2**32) if seed is None else seed
     work = Path(work)
@@ -905,11 +913,24 @@ def simulate(python, recorder, table, work, *, scenario="repair", samples=8, see
             entry = states.setdefault(key, {"point": point, "choice": choice, "at": []})
             entry["at"].append((number, what, point, choice))
     entries = list(states.values())
-    results = check_states(python, table, entries, work, workers, limit)
+    results = check_states(python, table, entries, work, workers, limit,
+                           "always" if aside else "failing")
     tally, findings, sector_tally = collections.Counter(), [], collections.Counter()
+    aside_tally = collections.Counter()
     for entry, seen in zip(entries, results):
         for number, what, point, choice in entry["at"]:
             op, after, where, _ = rec.points[number]
+            if aside and "wal_aside" in seen:
+                # What a user who moves the .wal aside and reruns ends with.
+                moved = seen["wal_aside"]
+                if moved.get("opens") is not True:
+                    ended = "DuckDB does not open it: " + re.sub(r"\d+", "N", moved["opens"])[:80]
+                else:
+                    ended = (f"held {HOLDS.get(moved.get('held'), moved.get('reads'))}, after the "
+                             "rerun " + ("the rows of an uninterrupted run"
+                                         if moved.get("after_rerun") == "after_run"
+                                         else f"{moved.get('after_rerun')}"))
+                aside_tally[("after return: " if after else "") + ended] += 1
             found = problems(seen, after, table.report)
             if found:
                 findings.append(Finding(number, op, after, where, what, point, choice, seen,
@@ -931,7 +952,7 @@ def simulate(python, recorder, table, work, *, scenario="repair", samples=8, see
     outcome = Outcome(
         scenario=scenario, record=rec, seed=seed, samples=samples, built=built, pairs=pairs,
         distinct=len(entries), tally=tally, findings=findings, results=results,
-        sector_tally=sector_tally,
+        sector_tally=sector_tally, aside_tally=aside_tally,
         after_points=sum(1 for p in rec.points if p[1]), seconds=time.monotonic() - started,
         duckdb=table.duckdb, python_version=table.python, rows=table.rows,
         patch_rows=table.patch_rows, lose=lose)
@@ -940,7 +961,7 @@ def simulate(python, recorder, table, work, *, scenario="repair", samples=8, see
     return outcome
 
 
-def check_states(python, table, entries, work, workers, limit):
+def check_states(python, table, entries, work, workers, limit, aside="failing"):
     """Every state checked by a forked child of checker.py; one that hung or
     died there is checked once more in an interpreter of its own, and that
     check counts."""
@@ -961,7 +982,8 @@ def check_states(python, table, entries, work, workers, limit):
         while queue or outstanding:
             while queue and outstanding < 2 * workers:
                 n = queue.popleft()
-                checker.send({"id": n, "folder": str(folder_of(n)), "name": DATABASE})
+                checker.send({"id": n, "folder": str(folder_of(n)), "name": DATABASE,
+                              "aside": aside})
                 outstanding += 1
             result = checker.receive()
             outstanding -= 1
@@ -998,6 +1020,8 @@ def main(argv=None):
                         help="a disk that loses the last synced write to the database")
     parser.add_argument("--sectors", action="store_true",
                         help="also every one-sector loss of the .wal just before its first sync")
+    parser.add_argument("--wal-aside", action="store_true",
+                        help="also every state with a .wal with the .wal moved aside first")
     parser.add_argument("--work", help="folder to work in (kept); a temporary one otherwise")
     args = parser.parse_args(argv)
     seed = random.randrange(2**32) if args.seed is None else args.seed
@@ -1013,7 +1037,8 @@ def main(argv=None):
                                workers=args.workers, limit=args.limit,
                                lose="last synced database write" if args.lose_synced_write
                                else None, out=lambda text: print(text, flush=True),
-                               keep=bool(args.work), sectors=args.sectors)
+                               keep=bool(args.work), sectors=args.sectors,
+                               aside=args.wal_aside)
             known += sum(f.kind() is not None for f in outcome.findings)
             unknown += sum(f.kind() is None for f in outcome.findings)
     # As the tests judge: DuckDB's own known kinds before the return are
