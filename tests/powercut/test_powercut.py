@@ -47,8 +47,9 @@ def test_every_crash_state(recorder, table, tmp_path, scenario):
     """Every state holds the original or the whole patch, nothing twice,
     and a rerun converges; after the return, the whole patch.  Let through,
     and printed in the summary: the two known kinds of DuckDB's own failure
-    under torn writes before the call returns (Finding.kind), which the
-    module cannot prevent without changing its calls."""
+    under a power cut before the call returns (Finding.kind), which the
+    module cannot prevent without changing its calls; for a damaged .wal,
+    moving it aside and rerunning must end at the uninterrupted run's rows."""
     outcome = noted(powercut.simulate(sys.executable, recorder, table, tmp_path,
                                       scenario=scenario, samples=SAMPLES, seed=SEED,
                                       out=print))
