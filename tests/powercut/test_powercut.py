@@ -4,7 +4,7 @@ table with the whole patch, and once the call has returned, the whole patch.
 The repair of a 48,387-row table runs under the recorder (recorder.c);
 powercut.py builds the states a power cut between any two of its file
 operations could leave and checks each in a forked child (checker.py).
-POWERCUT_SAMPLES sets the random states a point (32), POWERCUT_SEED the
+POWERCUT_SAMPLES sets the random states a point (24), POWERCUT_SEED the
 seed (random, printed)."""
 import os
 import re
@@ -17,7 +17,7 @@ import pytest
 import powercut
 from conftest import FAULT_NOTES, FAULT_TRIES
 
-SAMPLES = int(os.environ.get("POWERCUT_SAMPLES", "32"))
+SAMPLES = int(os.environ.get("POWERCUT_SAMPLES", "24"))
 SEED = int(os.environ["POWERCUT_SEED"]) if os.environ.get("POWERCUT_SEED") else None
 
 
