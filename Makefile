@@ -45,6 +45,9 @@ MATRIX ?= python3.9:oldest python3.9:newest python3.9:bullseye python3.10:newest
 # duckdb line (1.x, here with Debian bullseye's numpy and pandas,
 # requirements/bullseye.txt) and the newest (2.x).
 FAULTS_ON ?= python3.9-bullseye python3.13-newest
+# The combinations whose test-one also runs the power-cut simulation
+# (tests/powercut): the oldest duckdb (1.0.0) and the newest (2.x).
+POWERCUT_ON ?= python3.9-oldest python3.13-newest
 # The combinations whose test-one also runs the quick leak check (about a
 # minute and a half of CPU): one per interpreter, the oldest duckdb on 3.9.
 LEAKCHECK_ON ?= python3.9-oldest python3.10-newest python3.11-newest python3.12-newest \
@@ -254,6 +257,7 @@ test-one: install-wheel
 	$(if $(filter $(ENV),$(LEAKCHECK_ON)),$(PY) scripts/leakcheck.py --quick)
 	$(PY) -m pytest tests $(PYTEST_ARGS)
 	$(if $(filter $(ENV),$(FAULTS_ON)),$(PY) -m pytest tests/faults $(PYTEST_ARGS))
+	$(if $(filter $(ENV),$(POWERCUT_ON)),$(PY) -m pytest tests/powercut $(PYTEST_ARGS))
 
 # arm_suites SUITES,ARCH,PYTEST_ARGS[,--duckdb VERSION]: scripts/arm-check
 # for each suite, failing if any failed.
@@ -337,3 +341,20 @@ faults: install
 
 faults-proof: install
 	$(PY) scripts/proof faults $(PY)
+
+# Power cuts (tests/powercut): the repair's file operations recorded by an
+# LD_PRELOAD library (built by the tests with the machine's gcc), and every
+# state a power cut between two of them could leave checked in a child
+# process.  make test runs them in test-one on the combinations POWERCUT_ON
+# names (the oldest and the newest duckdb); make powercut runs them on a
+# build from source; make powercut-long runs the simulator with more states
+# and a larger table (POWERCUT_LONG_ARGS); make powercut-armhf compares the
+# sync calls of duckdb built for armhf, under qemu, with x86_64's.
+POWERCUT_LONG_ARGS ?= --firms 2000 --samples 100 --sectors
+.PHONY: powercut powercut-long powercut-armhf
+powercut: install
+	$(PY) -m pytest tests/powercut $(PYTEST_ARGS)
+powercut-long: install
+	nice $(PY) tests/powercut/powercut.py $(POWERCUT_LONG_ARGS)
+powercut-armhf: .venv/release/.ready duckdb-armhf-bullseye
+	scripts/powercut-armhf $(RELEASE)

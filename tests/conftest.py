@@ -147,14 +147,15 @@ def run_patch_isolated(path, prepare=""):
 
 HERE = pathlib.Path(__file__).resolve().parent
 # Folders of tests that run only when named.
-NAMED_ONLY = (HERE / "faults", HERE / "sweep")
+NAMED_ONLY = (HERE / "faults", HERE / "sweep", HERE / "powercut")
 
 
 def pytest_ignore_collect(collection_path, config):
     """The fault tests in tests/faults (kills, full disks, locks, damaged
-    files: a minute or two) and the failure sweep in tests/sweep (it needs
-    the test-only build) run only when named, `pytest tests/faults` or a
-    file or test in there; `pytest tests` leaves them out."""
+    files: a minute or two), the failure sweep in tests/sweep (it needs
+    the test-only build) and the power-cut simulation in tests/powercut (a
+    minute or more) run only when named, `pytest tests/faults` or a file or
+    test in there; `pytest tests` leaves them out."""
     folder = pathlib.Path(collection_path).resolve()
     if folder not in NAMED_ONLY:
         return None

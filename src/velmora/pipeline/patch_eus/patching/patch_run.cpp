@@ -7,6 +7,7 @@
 #include "../host/constants.hpp"
 #include "../host/failure.hpp"
 #include "../host/file_claims.hpp"
+#include "../host/folder_sync.hpp"
 #include "../host/state.hpp"
 #include "../period/period.hpp"
 
@@ -120,11 +121,14 @@ PyObject* distinct_count_text(PyObject* frame, PyObject* column) {
     return PyObject_Format(count.get(), empty_text);
 }
 
-// A normal exit: the line is printed, then the connection is closed.
-PyObject* finish(const Failure& fail, PyObject* con, PyObject* text, int print_at, int close_at) {
+// A normal exit: the line is printed, then the connection is closed and
+// the folder synced.
+PyObject* finish(const Failure& fail, PyObject* con, const FolderSync& folder, PyObject* text,
+                 int print_at, int close_at) {
     if (print_line(text) < 0) return fail.at(print_at);
     Ref closed = Ref::steal(call_method(con, close_name));
     if (!closed) return fail.at(close_at);
+    folder.sync();
     Py_RETURN_NONE;
 }
 
@@ -167,11 +171,14 @@ PyObject* patch_eus_gaps(PyObject* globals, PyObject* db_path) {
     const Failure fail(Where::patch_eus_gaps, globals);
 
     // con = duckdb.connect(str(db_path)), once no other run of this
-    // process has the file; it is given back after `con` is released.
+    // process has the file; it is given back after `con` is released.  The
+    // folder the path names is synced at every normal exit, after close.
     Ref duckdb = Ref::steal(lookup_global(globals, names::duckdb));
     if (!duckdb) return fail.at(line::connect);
     Ref path = Ref::steal(path_text(db_path));
     if (!path) return fail.at(line::connect);
+    FolderSync folder;
+    if (folder.prepare(path.get()) < 0) return fail.at(line::connect);
     FileClaim claim;
     if (claim.take(path.get()) < 0) return fail.at(line::connect);
     Ref con = Ref::steal(call_method(duckdb.get(), connect_name, path.get()));
@@ -185,12 +192,13 @@ PyObject* patch_eus_gaps(PyObject* globals, PyObject* db_path) {
     int has_rows = PyObject_IsTrue(min_d.get());
     if (has_rows > 0) has_rows = PyObject_IsTrue(max_d.get());
     if (has_rows < 0) return fail.at(line::empty_test);
-    if (!has_rows) return finish(fail, con.get(), skip_empty, line::empty_print, line::empty_close);
+    if (!has_rows)
+        return finish(fail, con.get(), folder, skip_empty, line::empty_print, line::empty_close);
 
     Ref calendar = Ref::steal(build_calendar(globals, min_d.get(), max_d.get()));
     if (!calendar) return nullptr;
     if (PyList_GET_SIZE(calendar.get()) < 3)
-        return finish(fail, con.get(), skip_short, line::short_print, line::short_close);
+        return finish(fail, con.get(), folder, skip_short, line::short_print, line::short_close);
 
     Ref read = Ref::steal(call_method(con.get(), execute_name, read_sql));
     if (!read) return fail.at(line::read_query);
@@ -200,7 +208,7 @@ PyObject* patch_eus_gaps(PyObject* globals, PyObject* db_path) {
     Ref rows = Ref::steal(find_gap_rows(globals, eus.get(), calendar.get()));
     if (!rows) return nullptr;
     if (PyList_GET_SIZE(rows.get()) == 0)
-        return finish(fail, con.get(), no_gaps, line::no_gaps_print, line::no_gaps_close);
+        return finish(fail, con.get(), folder, no_gaps, line::no_gaps_print, line::no_gaps_close);
 
     Ref pandas = Ref::steal(lookup_global(globals, names::pd));
     if (!pandas) return fail.at(line::patch_frame);
@@ -224,6 +232,7 @@ PyObject* patch_eus_gaps(PyObject* globals, PyObject* db_path) {
 
     Ref closed = Ref::steal(call_method(con.get(), close_name));
     if (!closed) return fail.at(line::close);
+    folder.sync();
     Py_RETURN_NONE;
 }
 
